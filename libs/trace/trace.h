@@ -1,0 +1,103 @@
+#pragma once
+// The process-wide logging facility. One object per process, named after the
+// process ("SA"); every line goes through a category that can be switched on
+// or off by the trace configuration file. The `_mac` variants name the AP a
+// line is about and pass through the MAC filter.
+
+#include <cstdarg>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "registry/addr.h"
+
+#define DOR_PRINTF(fmt_index) __attribute__((format(printf, fmt_index, fmt_index + 1)))
+
+enum class TraceCategory {
+    SYS,
+    WARN,
+    ERROR,
+    CORE,
+    AP,
+    AP_LIB,
+    AP_LIMITED,
+    AP_UNSECURE,
+    EVENTS,
+};
+inline constexpr int kTraceCategoryCount = 9;
+
+// Name used in output lines and in the configuration file: "sys", "warn", ...
+const char* trace_category_name(TraceCategory category);
+
+// Per-AP selection of `_mac` lines: while enabled, only lines about MACs in the
+// set are written. Lines without a MAC are never filtered.
+struct TraceMacFilter {
+    bool enabled = false;
+    std::unordered_set<MacAddr> macs;
+
+    bool lets_through(const MacAddr& mac) const { return !enabled || macs.contains(mac); }
+};
+
+struct TraceLine {
+    TraceCategory category;
+    std::optional<MacAddr> mac;
+    std::string text;  // formatted message, without time or prefixes
+};
+
+class Trace {
+public:
+    explicit Trace(std::string name);
+    ~Trace();
+    Trace(const Trace&) = delete;
+    Trace& operator=(const Trace&) = delete;
+
+    // Process-wide set-up and tear-down: reads the configuration once.
+    static void global_init(const char* process_name);
+    static void global_deinit();
+    // Re-reads the trace configuration file (on SIGHUP).
+    void reload_config();
+
+    // printf formats. `%r` takes a const char* whose text is shown only while
+    // the ap_unsecure category is enabled and masked otherwise; the formats of
+    // the two ap_unsecure operations may use it, so they are not checked.
+    void sys(const char* fmt, ...) const DOR_PRINTF(2);
+    void warn(const char* fmt, ...) const DOR_PRINTF(2);
+    void error(const char* fmt, ...) const DOR_PRINTF(2);
+    void core(const char* fmt, ...) const DOR_PRINTF(2);
+    void ap(const char* fmt, ...) const DOR_PRINTF(2);
+    void ap_lib(const char* fmt, ...) const DOR_PRINTF(2);
+    void ap_limited(const char* fmt, ...) const DOR_PRINTF(2);
+    void ap_unsecure(const char* fmt, ...) const;
+    void events(const char* fmt, ...) const DOR_PRINTF(2);
+
+    void sys_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+    void warn_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+    void error_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+    void core_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+    void ap_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+    void ap_unsecure_mac(const MacAddr& mac, const char* fmt, ...) const;
+    void events_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
+
+    bool enabled(TraceCategory category) const;
+    void set_enabled(TraceCategory category, bool on);
+
+    TraceMacFilter& mac_filter() { return filter_; }
+    const TraceMacFilter& mac_filter() const { return filter_; }
+
+    // Every line that passes the category switch and the MAC filter is also
+    // handed here (tests capture lines this way); an empty function removes it.
+    void set_sink(std::function<void(const TraceLine&)> sink);
+
+    const std::string& name() const { return name_; }
+
+private:
+    void write(TraceCategory category, const MacAddr* mac, const char* fmt, va_list args) const;
+
+    std::string name_;
+    bool enabled_[kTraceCategoryCount];
+    TraceMacFilter filter_;
+    std::function<void(const TraceLine&)> sink_;
+    int out_fd_ = 2;
+    bool owns_out_fd_ = false;
+};

@@ -1,0 +1,3 @@
+#include "registry/tracked_aps.h"
+
+TrackedAps::~TrackedAps() = default;

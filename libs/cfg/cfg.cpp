@@ -232,10 +232,14 @@ uint32_t cfg_get_uint32_param(lcw_data_t* tree, const char* key) {
 
 cfg_type_t cfg_param_type(lcw_data_t* tree, const char* key) {
     json_t* value = member(tree, key);
-    if (value == nullptr) {
+    return value != nullptr ? cfg_node_type(D(value)) : CFG_ABSENT;
+}
+
+cfg_type_t cfg_node_type(lcw_data_t* node) {
+    if (node == nullptr) {
         return CFG_ABSENT;
     }
-    switch (json_typeof(value)) {
+    switch (json_typeof(J(node))) {
         case JSON_STRING:
             return CFG_STRING;
         case JSON_INTEGER:
@@ -253,6 +257,25 @@ cfg_type_t cfg_param_type(lcw_data_t* tree, const char* key) {
             return CFG_ARRAY;
     }
     return CFG_ABSENT;
+}
+
+size_t cfg_size(lcw_data_t* node) {
+    if (node == nullptr) {
+        return 0;
+    }
+    if (json_is_object(J(node))) {
+        return json_object_size(J(node));
+    }
+    return json_is_array(J(node)) ? json_array_size(J(node)) : 0;
+}
+
+int cfg_get_boolean_param(lcw_data_t* tree, const char* key, bool* value) {
+    json_t* node = member(tree, key);
+    if (value == nullptr || !json_is_boolean(node)) {
+        return 0;
+    }
+    *value = json_is_true(node);
+    return 1;
 }
 
 int cfg_set_param(lcw_data_t* tree, const char* key, const char* text) {

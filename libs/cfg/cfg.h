@@ -6,6 +6,7 @@
 // and stays valid while the tree lives, also when its parent grows. Object
 // members keep their insertion order.
 
+#include <cstddef>
 #include <cstdint>
 
 struct lcw_data_t;
@@ -48,6 +49,12 @@ enum cfg_type_t {
 };
 // What a member holds; lets readers refuse members of the wrong JSON type.
 cfg_type_t cfg_param_type(lcw_data_t* tree, const char* key);
+// What a node itself holds; CFG_ABSENT for null.
+cfg_type_t cfg_node_type(lcw_data_t* node);
+// Members of an object or elements of an array; 0 for anything else.
+size_t cfg_size(lcw_data_t* node);
+// Non-zero, with *value set, when `key` holds true or false.
+int cfg_get_boolean_param(lcw_data_t* tree, const char* key, bool* value);
 
 // Set or replace a member; non-zero on success.
 int cfg_set_param(lcw_data_t* tree, const char* key, const char* text);

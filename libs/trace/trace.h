@@ -4,8 +4,12 @@
 // or off by the trace configuration file. The `_mac` variants name the AP a
 // line is about and pass through the MAC filter.
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -42,25 +46,36 @@ struct TraceMacFilter {
 struct TraceLine {
     TraceCategory category;
     std::optional<MacAddr> mac;
-    std::string text;  // formatted message, without time or prefixes
+    std::string text;  // formatted message as written, without time or prefixes
 };
 
+class TraceOutput;
+struct TraceSettings;
+
 class Trace {
-public:
+  public:
     explicit Trace(std::string name);
     ~Trace();
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    // Process-wide set-up and tear-down: reads the configuration once.
+    // Process-wide set-up and tear-down. The configuration file is named by
+    // DOR_TRACE_CONFIG (default /etc/dor/trace.json); it applies to every live
+    // Trace object and to those made later. A bad file leaves the defaults and
+    // is reported with one warn line. global_deinit closes an output file and
+    // sends later lines to standard error.
     static void global_init(const char* process_name);
     static void global_deinit();
-    // Re-reads the trace configuration file (on SIGHUP).
+    // Re-reads the trace configuration file (on SIGHUP), for every live object.
     void reload_config();
 
     // printf formats. `%r` takes a const char* whose text is shown only while
     // the ap_unsecure category is enabled and masked otherwise; the formats of
     // the two ap_unsecure operations may use it, so they are not checked.
+    // The ap_unsecure lines themselves follow the ap switch: with ap_unsecure
+    // off they are still written, with their secrets masked.
+    // ap_limited cuts its text to limited_max() bytes. Every text is written
+    // on one line, control characters escaped.
     void sys(const char* fmt, ...) const DOR_PRINTF(2);
     void warn(const char* fmt, ...) const DOR_PRINTF(2);
     void error(const char* fmt, ...) const DOR_PRINTF(2);
@@ -81,6 +96,7 @@ public:
 
     bool enabled(TraceCategory category) const;
     void set_enabled(TraceCategory category, bool on);
+    size_t limited_max() const { return limited_max_.load(std::memory_order_relaxed); }
 
     TraceMacFilter& mac_filter() { return filter_; }
     const TraceMacFilter& mac_filter() const { return filter_; }
@@ -91,13 +107,20 @@ public:
 
     const std::string& name() const { return name_; }
 
-private:
+  private:
+    using Sink = std::function<void(const TraceLine&)>;
+
     void write(TraceCategory category, const MacAddr* mac, const char* fmt, va_list args) const;
+    static void reload_all();
+    void apply(const TraceSettings& settings);
+    void set_output(std::shared_ptr<const TraceOutput> output);
 
     std::string name_;
-    bool enabled_[kTraceCategoryCount];
+    std::atomic<bool> enabled_[kTraceCategoryCount];
+    std::atomic<size_t> limited_max_;
+    // Changed only on the thread that logs, like the service's other state.
     TraceMacFilter filter_;
-    std::function<void(const TraceLine&)> sink_;
-    int out_fd_ = 2;
-    bool owns_out_fd_ = false;
+    mutable std::mutex mu_;  // guards output_ and sink_, swapped by reloads
+    std::shared_ptr<const TraceOutput> output_;
+    std::shared_ptr<const Sink> sink_;
 };

@@ -1,0 +1,220 @@
+#include "libs/trace/trace.h"
+
+#include <cstdio>
+#include <ctime>
+#include <set>
+
+#include "libs/trace/trace_config.h"
+#include "libs/trace/trace_format.h"
+
+namespace {
+
+// The settings of the process and the objects they apply to. Never destroyed:
+// static Trace objects unregister during static destruction.
+struct Registry {
+    std::mutex mu;
+    std::set<Trace*> live;
+    TraceSettings settings = TraceSettings::defaults();
+    std::string process_name;
+};
+
+Registry& registry() {
+    static Registry* instance = new Registry;
+    return *instance;
+}
+
+size_t index_of(TraceCategory category) {
+    return static_cast<size_t>(category);
+}
+
+// "2024-05-17 09:03:27.418"
+std::string local_time_text() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[48];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03ld", now.tv_nsec / 1000000);
+    return text;
+}
+
+}  // namespace
+
+const char* trace_category_name(TraceCategory category) {
+    switch (category) {
+        case TraceCategory::SYS:
+            return "sys";
+        case TraceCategory::WARN:
+            return "warn";
+        case TraceCategory::ERROR:
+            return "error";
+        case TraceCategory::CORE:
+            return "core";
+        case TraceCategory::AP:
+            return "ap";
+        case TraceCategory::AP_LIB:
+            return "ap_lib";
+        case TraceCategory::AP_LIMITED:
+            return "ap_limited";
+        case TraceCategory::AP_UNSECURE:
+            return "ap_unsecure";
+        case TraceCategory::EVENTS:
+            return "events";
+    }
+    return "?";
+}
+
+Trace::Trace(std::string name) : name_(std::move(name)) {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mu);
+    apply(reg.settings);
+    reg.live.insert(this);
+}
+
+Trace::~Trace() {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mu);
+    reg.live.erase(this);
+}
+
+void Trace::apply(const TraceSettings& settings) {
+    for (size_t i = 0; i < settings.enabled.size(); ++i) {
+        enabled_[i].store(settings.enabled[i], std::memory_order_relaxed);
+    }
+    limited_max_.store(settings.limited_max, std::memory_order_relaxed);
+    set_output(settings.output);
+}
+
+void Trace::set_output(std::shared_ptr<const TraceOutput> output) {
+    std::lock_guard lock(mu_);
+    output_ = std::move(output);
+}
+
+void Trace::global_init(const char* process_name) {
+    Registry& reg = registry();
+    {
+        std::lock_guard lock(reg.mu);
+        reg.process_name = process_name != nullptr ? process_name : "";
+    }
+    reload_all();
+}
+
+void Trace::global_deinit() {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mu);
+    reg.settings.output = TraceOutput::standard_error();
+    for (Trace* trace : reg.live) {
+        trace->set_output(reg.settings.output);
+    }
+}
+
+void Trace::reload_config() {
+    reload_all();
+}
+
+void Trace::reload_all() {
+    std::string path = trace_config_path();
+    TraceConfigLoad load = load_trace_config(path);
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mu);
+    reg.settings = std::move(load.settings);
+    for (Trace* trace : reg.live) {
+        trace->apply(reg.settings);
+        if (!load.problem.empty()) {
+            trace->warn("%s: trace configuration %s: %s; using the defaults",
+                        reg.process_name.c_str(), path.c_str(), load.problem.c_str());
+        }
+    }
+}
+
+bool Trace::enabled(TraceCategory category) const {
+    return enabled_[index_of(category)].load(std::memory_order_relaxed);
+}
+
+void Trace::set_enabled(TraceCategory category, bool on) {
+    enabled_[index_of(category)].store(on, std::memory_order_relaxed);
+}
+
+void Trace::set_sink(std::function<void(const TraceLine&)> sink) {
+    auto shared = sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
+    std::lock_guard lock(mu_);
+    sink_ = std::move(shared);
+}
+
+void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, va_list args) const {
+    TraceCategory gate = category == TraceCategory::AP_UNSECURE ? TraceCategory::AP : category;
+    if (!enabled(gate) || (mac != nullptr && !filter_.lets_through(*mac))) {
+        return;
+    }
+    std::string text = trace_vformat(fmt, args, enabled(TraceCategory::AP_UNSECURE));
+    if (category == TraceCategory::AP_LIMITED) {
+        text = trace_cut(std::move(text), limited_max());
+    }
+    text = trace_escape(text);
+
+    std::string line = local_time_text();
+    line += ' ';
+    line += name_;
+    line += ' ';
+    line += trace_category_name(category);
+    if (mac != nullptr) {
+        line += " [" + mac->str() + "]";
+    }
+    line += ' ';
+    line += text;
+    line += '\n';
+
+    std::shared_ptr<const TraceOutput> output;
+    std::shared_ptr<const Sink> sink;
+    {
+        std::lock_guard lock(mu_);
+        output = output_;
+        sink = sink_;
+    }
+    if (output) {
+        output->write_line(line);
+    }
+    if (sink) {
+        (*sink)(TraceLine{category, mac != nullptr ? std::optional(*mac) : std::nullopt,
+                          std::move(text)});
+    }
+}
+
+#define DOR_TRACE_OPERATION(operation, category)                                  \
+    void Trace::operation(const char* fmt, ...) const {                           \
+        va_list args;                                                             \
+        va_start(args, fmt);                                                      \
+        write(TraceCategory::category, nullptr, fmt, args);                       \
+        va_end(args);                                                             \
+    }                                                                             \
+    void Trace::operation##_mac(const MacAddr& mac, const char* fmt, ...) const { \
+        va_list args;                                                             \
+        va_start(args, fmt);                                                      \
+        write(TraceCategory::category, &mac, fmt, args);                          \
+        va_end(args);                                                             \
+    }
+
+DOR_TRACE_OPERATION(sys, SYS)
+DOR_TRACE_OPERATION(warn, WARN)
+DOR_TRACE_OPERATION(error, ERROR)
+DOR_TRACE_OPERATION(core, CORE)
+DOR_TRACE_OPERATION(ap, AP)
+DOR_TRACE_OPERATION(ap_unsecure, AP_UNSECURE)
+DOR_TRACE_OPERATION(events, EVENTS)
+
+#undef DOR_TRACE_OPERATION
+
+void Trace::ap_lib(const char* fmt, ...) const {
+    va_list args;
+    va_start(args, fmt);
+    write(TraceCategory::AP_LIB, nullptr, fmt, args);
+    va_end(args);
+}
+
+void Trace::ap_limited(const char* fmt, ...) const {
+    va_list args;
+    va_start(args, fmt);
+    write(TraceCategory::AP_LIMITED, nullptr, fmt, args);
+    va_end(args);
+}

@@ -1,0 +1,353 @@
+#include "libs/trace/trace_format.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <type_traits>
+
+namespace {
+
+// Bounds a width or a numeric precision so a wild `*` argument cannot make a
+// line of gigabytes.
+constexpr int kMaxField = 4096;
+
+enum class Length { NONE, HH, H, L, LL, Z, J, T, BIG_L };
+
+struct Conversion {
+    std::string flags;
+    int width = -1;
+    int precision = -1;
+    Length length = Length::NONE;
+    char conv = '\0';
+};
+
+const char* length_text(Length length, bool integer) {
+    switch (length) {
+        case Length::NONE:
+            return "";
+        case Length::HH:
+            return "hh";
+        case Length::H:
+            return "h";
+        case Length::L:
+            return "l";
+        case Length::LL:
+            return "ll";
+        case Length::Z:
+            return "z";
+        case Length::J:
+            return "j";
+        case Length::T:
+            return "t";
+        case Length::BIG_L:
+            return integer ? "ll" : "L";
+    }
+    return "";
+}
+
+// The format handed to snprintf for one conversion, with `*` already resolved.
+std::string sub_format(const Conversion& c, char conv, bool integer, bool with_length = true) {
+    std::string spec = "%" + c.flags;
+    if (c.width >= 0) {
+        spec += std::to_string(c.width);
+    }
+    if (c.precision >= 0) {
+        spec += "." + std::to_string(c.precision);
+    }
+    if (with_length) {
+        spec += length_text(c.length, integer);
+    }
+    spec += conv;
+    return spec;
+}
+
+template <class T>
+void emit(std::string& out, const std::string& spec, T value) {
+    char buf[256];
+    int n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+    if (n < 0) {
+        return;  // e.g. a wide character the C locale cannot show
+    }
+    if (static_cast<size_t>(n) < sizeof buf) {
+        out.append(buf, static_cast<size_t>(n));
+        return;
+    }
+    size_t old = out.size();
+    out.resize(old + static_cast<size_t>(n) + 1);
+    std::snprintf(out.data() + old, static_cast<size_t>(n) + 1, spec.c_str(), value);
+    out.resize(old + static_cast<size_t>(n));
+}
+
+void emit_signed(std::string& out, const std::string& spec, Length length, va_list& args) {
+    switch (length) {
+        case Length::NONE:
+        case Length::HH:
+        case Length::H:
+            emit(out, spec, va_arg(args, int));  // promoted; snprintf narrows
+            break;
+        case Length::L:
+            emit(out, spec, va_arg(args, long));
+            break;
+        case Length::LL:
+        case Length::BIG_L:
+            emit(out, spec, va_arg(args, long long));
+            break;
+        case Length::Z:
+            emit(out, spec, va_arg(args, ssize_t));
+            break;
+        case Length::J:
+            emit(out, spec, va_arg(args, intmax_t));
+            break;
+        case Length::T:
+            emit(out, spec, va_arg(args, ptrdiff_t));
+            break;
+    }
+}
+
+void emit_unsigned(std::string& out, const std::string& spec, Length length, va_list& args) {
+    switch (length) {
+        case Length::NONE:
+        case Length::HH:
+        case Length::H:
+            emit(out, spec, va_arg(args, unsigned));
+            break;
+        case Length::L:
+            emit(out, spec, va_arg(args, unsigned long));
+            break;
+        case Length::LL:
+        case Length::BIG_L:
+            emit(out, spec, va_arg(args, unsigned long long));
+            break;
+        case Length::Z:
+            emit(out, spec, va_arg(args, size_t));
+            break;
+        case Length::J:
+            emit(out, spec, va_arg(args, uintmax_t));
+            break;
+        case Length::T:
+            emit(out, spec, va_arg(args, std::make_unsigned_t<ptrdiff_t>));
+            break;
+    }
+}
+
+int read_number(const char*& p) {
+    long value = 0;
+    while (*p >= '0' && *p <= '9') {
+        value = std::min<long>(value * 10 + (*p - '0'), kMaxField);
+        ++p;
+    }
+    return static_cast<int>(value);
+}
+
+// Reads flags, width, precision and length after "%"; `*` takes its argument.
+Conversion parse_conversion(const char*& p, va_list& args) {
+    Conversion c;
+    while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
+        c.flags += *p++;
+    }
+    if (*p == '*') {
+        ++p;
+        int width = va_arg(args, int);
+        if (width < 0) {
+            c.flags += '-';
+            width = width == INT_MIN ? kMaxField : -width;
+        }
+        c.width = std::min(width, kMaxField);
+    } else if (*p >= '0' && *p <= '9') {
+        c.width = read_number(p);
+    }
+    if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+            ++p;
+            c.precision = va_arg(args, int);  // negative: as if none was given
+            if (c.precision < 0) {
+                c.precision = -1;
+            }
+        } else {
+            c.precision = read_number(p);
+        }
+    }
+    if (p[0] == 'h' && p[1] == 'h') {
+        c.length = Length::HH, p += 2;
+    } else if (p[0] == 'l' && p[1] == 'l') {
+        c.length = Length::LL, p += 2;
+    } else if (*p == 'h') {
+        c.length = Length::H, ++p;
+    } else if (*p == 'l') {
+        c.length = Length::L, ++p;
+    } else if (*p == 'z') {
+        c.length = Length::Z, ++p;
+    } else if (*p == 'j') {
+        c.length = Length::J, ++p;
+    } else if (*p == 't') {
+        c.length = Length::T, ++p;
+    } else if (*p == 'L') {
+        c.length = Length::BIG_L, ++p;
+    }
+    c.conv = *p;
+    return c;
+}
+
+void emit_text(std::string& out, const Conversion& c, const char* text) {
+    emit(out, sub_format(c, 's', false, false), text != nullptr ? text : "(null)");
+}
+
+}  // namespace
+
+std::string trace_vformat(const char* fmt, va_list args_in, bool reveal) {
+    std::string out;
+    if (fmt == nullptr) {
+        return out;
+    }
+    va_list args;
+    va_copy(args, args_in);
+    const char* p = fmt;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char* next = std::strchr(p, '%');
+            size_t n = next != nullptr ? static_cast<size_t>(next - p) : std::strlen(p);
+            out.append(p, n);
+            p += n;
+            continue;
+        }
+        const char* start = p++;
+        Conversion c = parse_conversion(p, args);
+        if (c.conv == '\0') {
+            out.append(start);  // a format cut short
+            break;
+        }
+        ++p;
+        bool numeric = std::strchr("diouxXcp", c.conv) != nullptr;
+        if (numeric || std::strchr("fFeEgGaA", c.conv) != nullptr) {
+            c.precision = std::min(c.precision, kMaxField);
+        }
+        switch (c.conv) {
+            case '%':
+                out += '%';
+                break;
+            case 'd':
+            case 'i':
+                emit_signed(out, sub_format(c, c.conv, true), c.length, args);
+                break;
+            case 'u':
+            case 'o':
+            case 'x':
+            case 'X':
+                emit_unsigned(out, sub_format(c, c.conv, true), c.length, args);
+                break;
+            case 'c':
+                if (c.length == Length::L) {
+                    emit(out, sub_format(c, 'c', false), va_arg(args, wint_t));
+                } else {
+                    emit(out, sub_format(c, 'c', false, false), va_arg(args, int));
+                }
+                break;
+            case 's':
+                if (c.length == Length::L) {
+                    const wchar_t* wide = va_arg(args, const wchar_t*);
+                    emit(out, sub_format(c, 's', false), wide != nullptr ? wide : L"(null)");
+                } else {
+                    emit_text(out, c, va_arg(args, const char*));
+                }
+                break;
+            case 'r': {
+                const char* secret = va_arg(args, const char*);
+                if (reveal) {
+                    emit_text(out, c, secret);
+                } else {
+                    c.precision = -1;
+                    emit_text(out, c, kTraceMask);
+                }
+                break;
+            }
+            case 'p':
+                emit(out, sub_format(c, 'p', false, false), va_arg(args, void*));
+                break;
+            case 'f':
+            case 'F':
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
+                if (c.length == Length::BIG_L) {
+                    emit(out, sub_format(c, c.conv, false), va_arg(args, long double));
+                } else {
+                    emit(out, sub_format(c, c.conv, false, false), va_arg(args, double));
+                }
+                break;
+            case 'n':
+                // Never write through the argument; show the mistake instead.
+                (void)va_arg(args, void*);
+                out.append(start, p);
+                break;
+            default:
+                out.append(start, p);  // unknown: its argument type is unknown too
+                break;
+        }
+    }
+    va_end(args);
+    return out;
+}
+
+std::string trace_format(bool reveal, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string text = trace_vformat(fmt, args, reveal);
+    va_end(args);
+    return text;
+}
+
+std::string trace_cut(std::string text, size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    size_t keep = limit;
+    for (int i = 0; i < 3 && keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80;
+         ++i) {
+        --keep;
+    }
+    size_t left_out = text.size() - keep;
+    text.resize(keep);
+    text += "... [" + std::to_string(left_out) + " bytes left out]";
+    return text;
+}
+
+std::string trace_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto byte = static_cast<unsigned char>(ch);
+        switch (byte) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    static const char kHex[] = "0123456789abcdef";
+                    out += "\\x";
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 0xF];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    return out;
+}

@@ -72,7 +72,7 @@ std::optional<FwImageInfo> dorbt_scan_firmware_file(const BoardTypesParams& para
                                                     const std::string& path);
 
 // Writes a header and `payload_size` bytes of deterministic filler. The board
-// type is not checked against any table. False (and no file left behind) on a
-// bad name or an I/O error.
+// type is not checked against any table. False (and no file left behind, errno
+// telling why for an I/O error) on a bad name or an I/O error.
 bool dorbt_write_firmware_image(const std::string& path, const std::string& board_type,
                                 const FwVersionInfo& version, uint64_t payload_size);

@@ -36,7 +36,9 @@ class Fd {
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) {
+            const int saved_errno = errno;
             ::close(fd_);
+            errno = saved_errno;
         }
     }
     Fd(const Fd&) = delete;
@@ -58,9 +60,12 @@ class Fd {
 class TempFile {
   public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
+    // Keeps errno, so that callers can report why the write failed.
     ~TempFile() {
         if (!committed_) {
+            const int saved_errno = errno;
             ::unlink(path_.c_str());
+            errno = saved_errno;
         }
     }
     TempFile(const TempFile&) = delete;

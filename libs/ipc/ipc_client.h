@@ -11,12 +11,16 @@
 
 #include "libs/ipc/imsg.h"
 
+namespace ipc_io {
+class FrameBuffer;
+}
+
 class IpcClient {
   public:
     // Service replies can be large (the AP list); anything above is a broken stream.
     static constexpr size_t kMaxFrame = 256u << 20;
 
-    IpcClient() = default;
+    IpcClient();
     ~IpcClient();
     IpcClient(const IpcClient&) = delete;
     IpcClient& operator=(const IpcClient&) = delete;
@@ -64,6 +68,5 @@ class IpcClient {
 
   private:
     int fd_ = -1;
-    std::string in_;     // bytes read but not yet consumed
-    size_t in_pos_ = 0;  // start of the unconsumed part of in_
+    std::unique_ptr<ipc_io::FrameBuffer> in_;  // bytes read, not yet a whole frame
 };

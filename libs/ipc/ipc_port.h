@@ -62,6 +62,8 @@ class IpcPort {
     // The port owns `fd` afterwards, also on failure.
     bool adopt_peer(int fd);
 
+    const Trace& trace() const;
+
   private:
     struct Impl;
 

@@ -38,7 +38,7 @@ class TempDir {
 
 class IpcTestBed {
   public:
-    // Uses `trace` for the port's own log lines; the default is a private Trace "IPCTEST".
+    // Uses `trace` for the port's own log lines; the default is a shared Trace "IPCTEST".
     IpcTestBed();
     explicit IpcTestBed(const Trace& trace);
     ~IpcTestBed();
@@ -69,7 +69,6 @@ class IpcTestBed {
     const std::string& dir() const { return dir_.path(); }
 
   private:
-    std::unique_ptr<Trace> own_trace_;
     TempDir dir_;
 
   public:

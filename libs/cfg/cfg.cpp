@@ -45,6 +45,8 @@ class TextTable {
         count_.store(texts_.size(), std::memory_order_relaxed);
     }
 
+    size_t size() const { return count_.load(std::memory_order_relaxed); }
+
   private:
     std::mutex mu_;
     std::unordered_map<const json_t*, std::string> texts_;
@@ -363,4 +365,8 @@ const char* cfg_serialize_compact(lcw_data_t* tree) {
         return nullptr;
     }
     return texts().store(J(tree), std::move(text));
+}
+
+size_t cfg_kept_texts() {
+    return texts().size();
 }

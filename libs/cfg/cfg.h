@@ -79,3 +79,6 @@ void cfg_merge(lcw_data_t* dst, lcw_data_t* src, int* err);
 // not escaped. The text is owned by the tree: valid until the same node is
 // serialized again or released. Null on failure.
 const char* cfg_serialize_compact(lcw_data_t* tree);
+// How many serialized texts are held right now; shows that texts die with
+// their nodes.
+size_t cfg_kept_texts();

@@ -63,7 +63,10 @@ struct Peer {
 bool make_dirs(const std::string& dir) {
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string part = dir.substr(0, slash);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (!part.empty() && mkdir(part.c_str(), 0755) == 0) {
+            // Other controller processes must reach the socket whatever our umask.
+            chmod(part.c_str(), 0755);
+        } else if (!part.empty() && errno != EEXIST) {
             return false;
         }
         if (slash == std::string::npos) {

@@ -52,14 +52,6 @@ TEST_F(ApDataAuthrizedTest, PathSelectsStateAndCheckKind) {
     }
 }
 
-TEST_F(ApDataAuthrizedTest, NewPathReplacesState) {
-    ApDataAuthrized data;
-    data.set_path(kReady);
-    data.set_path("/other");
-    EXPECT_EQ(data.state, REQ_UNKNOWN);
-    EXPECT_EQ(data.path, "/other");
-}
-
 struct CheckCase {
     std::string name{};
     std::string path{};

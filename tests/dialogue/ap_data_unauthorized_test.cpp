@@ -50,21 +50,6 @@ TEST_F(ApDataUnauthorizedTest, PathSelectsStateAndWhetherToCheck) {
     }
 }
 
-TEST_F(ApDataUnauthorizedTest, AdmissionSetters) {
-    ApDataUnauthorized data;
-    EXPECT_EQ(data.countdown, 360u);
-    EXPECT_EQ(data.state, UNKNOWN);
-    EXPECT_FALSE(data.notify_admin);
-    data.set_join_by_admin();
-    EXPECT_EQ(data.state, JOIN_BY_ADMIN);
-    data.set_join_auto();
-    EXPECT_EQ(data.state, JOIN_AUTO);
-    data.set_notify_admin(true);
-    EXPECT_TRUE(data.notify_admin);
-    data.set_notify_admin(false);
-    EXPECT_FALSE(data.notify_admin);
-}
-
 struct CheckCase {
     std::string name{};
     std::string path{};

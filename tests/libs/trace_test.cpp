@@ -247,7 +247,11 @@ TEST(TraceFormatTest, OrdinaryConversionsMatchSnprintf) {
         FORMAT_CASE("plain text"),
         FORMAT_CASE("%d|%i", 42, -42),
         FORMAT_CASE("%+05d|% d|%-6i|", 42, 7, -7),
-        FORMAT_CASE("%hhd|%hhu|%hd|%hu", 300, 511, 70000, 70000),
+        FORMAT_CASE("%hhd|%hhu|%hd|%hu", static_cast<signed char>(-56),
+                    static_cast<unsigned char>(200), static_cast<short>(-300),
+                    static_cast<unsigned short>(65000)),
+        // Negative promoted values show whether the length modifier was kept.
+        FORMAT_CASE("%hhx|%hx", static_cast<signed char>(-1), static_cast<short>(-1)),
         FORMAT_CASE("%ld|%lu", LONG_MIN, ULONG_MAX),
         FORMAT_CASE("%lld|%llu", LLONG_MIN, ULLONG_MAX),
         FORMAT_CASE("%zu|%zd|%zx", SIZE_MAX, static_cast<ssize_t>(-5), static_cast<size_t>(255)),

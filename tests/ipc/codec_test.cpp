@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "libs/ipc/codec.h"
@@ -17,8 +18,6 @@
 #include "tests/ipc/ipc_test_values.h"
 
 namespace {
-
-using Packer = msgpack::packer<msgpack::sbuffer>;
 
 std::string payload_of(const std::string& frame) {
     EXPECT_GE(frame.size(), IPC_FRAME_HEADER);
@@ -75,13 +74,18 @@ TEST(Codec, HundredThousandApRowsSurvive) {
     EXPECT_TRUE(decoded->aps == msg.aps);
 }
 
-// The layout other languages rely on, built here with msgpack directly.
+// msgpack bytes of `value`, built by the msgpack library itself: tuples
+// become arrays, nil_t becomes nil.
+template <class T>
+std::string packed(const T& value) {
+    msgpack::sbuffer buffer;
+    msgpack::pack(buffer, value);
+    return std::string(buffer.data(), buffer.size());
+}
+const msgpack::type::nil_t nil;
+
+// The layout other languages rely on.
 TEST(Codec, WireLayoutMatchesHandBuiltPayloads) {
-    struct Case {
-        const char* label;
-        std::shared_ptr<IMsg> msg;
-        std::function<void(Packer&)> expected;
-    };
     auto event = std::make_shared<IPC_MSG__SA_AP_EVENT>();
     event->mac = make_shared_string("00:11:22:33:44:55");
     event->code = 7;
@@ -99,188 +103,60 @@ TEST(Codec, WireLayoutMatchesHandBuiltPayloads) {
     sub->types = {129, 164};
     auto drop = std::make_shared<IPC_MSG__DROP_AUTH>();
     drop->flag = true;
-    const Case cases[] = {
-        {"event: str, int, nils, empty str", event,
-         [](Packer& pk) {
-             pk.pack_array(7);
-             pk.pack(164);
-             pk.pack(std::string("00:11:22:33:44:55"));
-             pk.pack(7);
-             pk.pack_nil();
-             pk.pack_nil();
-             pk.pack_nil();
-             pk.pack(std::string(""));
-         }},
-        {"check result: bytes and big uint32", check,
-         [](Packer& pk) {
-             pk.pack_array(8);
-             pk.pack(137);
-             pk.pack_nil();
-             pk.pack(1);
-             pk.pack(0);
-             pk.pack(4000000000u);
-             pk.pack_nil();
-             pk.pack(200);
-             pk.pack(0);
-         }},
+    const std::string empty;
+    const std::vector<std::tuple<const char*, std::shared_ptr<IMsg>, std::string>> cases = {
+        {"texts, int, nils, empty text", event,
+         packed(std::make_tuple(164, std::string("00:11:22:33:44:55"), 7, nil, nil, nil, empty))},
+        {"bytes and a big uint32", check,
+         packed(std::make_tuple(137, nil, 1, 0, 4000000000u, nil, 200, 0))},
         {"AP row: lower-case mac, invalid ip as nil", aps,
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(129);
-             pk.pack_array(1);
-             pk.pack_array(7);
-             pk.pack(std::string("aa:bb:cc:dd:ee:0f"));
-             pk.pack_nil();
-             pk.pack(std::string("dt"));
-             pk.pack(std::string(""));
-             pk.pack(std::string(""));
-             pk.pack(std::string(""));
-             pk.pack(5);
-         }},
-        {"subscribe", sub,
-         [](Packer& pk) {
-             pk.pack_array(3);
-             pk.pack(0xFFFF0001u);
-             pk.pack(false);
-             pk.pack(std::vector<uint32_t>{129, 164});
-         }},
-        {"bool field", drop,
-         [](Packer& pk) {
-             pk.pack_array(3);
-             pk.pack(134);
-             pk.pack_nil();
-             pk.pack(true);
-         }},
+         packed(std::make_tuple(
+             129, std::vector{std::make_tuple(std::string("aa:bb:cc:dd:ee:0f"), nil,
+                                              std::string("dt"), empty, empty, empty, 5)}))},
+        {"subscribe", sub, packed(std::make_tuple(0xFFFF0001u, false, std::vector{129, 164}))},
+        {"bool field", drop, packed(std::make_tuple(134, nil, true))},
+        {"no fields", std::make_shared<IPC_MSG__STOP>(), packed(std::make_tuple(25))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        msgpack::sbuffer want;
-        Packer pk(want);
-        c.expected(pk);
+    for (const auto& [label, msg, want] : cases) {
+        SCOPED_TRACE(label);
         std::string frame;
-        ASSERT_TRUE(ipc_encode_frame(*c.msg, frame));
-        EXPECT_EQ(payload_of(frame), std::string(want.data(), want.size()));
+        ASSERT_TRUE(ipc_encode_frame(*msg, frame));
+        EXPECT_EQ(payload_of(frame), want);
     }
 }
 
 TEST(Codec, RefusesMalformedPayloads) {
-    struct Case {
-        const char* label;
-        std::function<void(Packer&)> build;
+    const std::string text = "t";
+    const auto row = [&](auto mac, auto device_type) {
+        return std::make_tuple(mac, nil, device_type, text, text, text, 0);
     };
-    const Case cases[] = {
-        {"not an array", [](Packer& pk) { pk.pack(25); }},
-        {"empty array", [](Packer& pk) { pk.pack_array(0); }},
-        {"type is a string",
-         [](Packer& pk) {
-             pk.pack_array(1);
-             pk.pack(std::string("25"));
-         }},
-        {"type is negative",
-         [](Packer& pk) {
-             pk.pack_array(1);
-             pk.pack(-25);
-         }},
-        {"type over 32 bits",
-         [](Packer& pk) {
-             pk.pack_array(1);
-             pk.pack(uint64_t{1} << 32);
-         }},
-        {"too many fields",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(25);
-             pk.pack_nil();
-         }},
-        {"too few fields",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(2);
-             pk.pack(std::string("mac"));
-         }},
-        {"int for a string",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(106);
-             pk.pack(5);
-         }},
-        {"string for an int",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(145);
-             pk.pack(std::string("1"));
-         }},
-        {"negative for an int",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(145);
-             pk.pack(-1);
-         }},
-        {"uint32 overflow",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(145);
-             pk.pack(uint64_t{1} << 32);
-         }},
-        {"256 for a byte",
-         [](Packer& pk) {
-             pk.pack_array(3);
-             pk.pack(130);
-             pk.pack(8043);
-             pk.pack(256);
-         }},
-        {"int for a bool",
-         [](Packer& pk) {
-             pk.pack_array(3);
-             pk.pack(134);
-             pk.pack_nil();
-             pk.pack(1);
-         }},
-        {"float for an int",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(145);
-             pk.pack(1.5);
-         }},
-        {"AP row too short",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(129);
-             pk.pack_array(1);
-             pk.pack_array(6);
-             for (int i = 0; i < 6; ++i)
-                 pk.pack_nil();
-         }},
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"not an array", packed(25)},
+        {"empty array", packed(std::vector<int>{})},
+        {"type is a string", packed(std::make_tuple(std::string("25")))},
+        {"type is negative", packed(std::make_tuple(-25))},
+        {"type over 32 bits", packed(std::make_tuple(uint64_t{1} << 32))},
+        {"too many fields", packed(std::make_tuple(25, nil))},
+        {"too few fields", packed(std::make_tuple(2, text))},
+        {"int for a text", packed(std::make_tuple(106, 5))},
+        {"text for an int", packed(std::make_tuple(145, std::string("1")))},
+        {"negative for an int", packed(std::make_tuple(145, -1))},
+        {"uint32 overflow", packed(std::make_tuple(145, uint64_t{1} << 32))},
+        {"float for an int", packed(std::make_tuple(145, 1.5))},
+        {"256 for a byte", packed(std::make_tuple(130, 8043, 256))},
+        {"int for a bool", packed(std::make_tuple(134, nil, 1))},
+        {"AP rows not an array", packed(std::make_tuple(129, nil))},
+        {"AP row too short", packed(std::make_tuple(129, std::vector{std::make_tuple(nil, nil)}))},
         {"AP row with a bad mac",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(129);
-             pk.pack_array(1);
-             pk.pack_array(7);
-             pk.pack(std::string("not-a-mac"));
-             pk.pack_nil();
-             for (int i = 0; i < 4; ++i)
-                 pk.pack(std::string(""));
-             pk.pack(0);
-         }},
-        {"AP row with nil device type",
-         [](Packer& pk) {
-             pk.pack_array(2);
-             pk.pack(129);
-             pk.pack_array(1);
-             pk.pack_array(7);
-             for (int i = 0; i < 6; ++i)
-                 pk.pack_nil();
-             pk.pack(0);
-         }},
+         packed(std::make_tuple(129, std::vector{row(std::string("not-a-mac"), text)}))},
+        {"AP row with nil device type", packed(std::make_tuple(129, std::vector{row(nil, nil)}))},
+        {"subscribe with a negative type",
+         packed(std::make_tuple(0xFFFF0001u, false, std::vector{1, -1}))},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        msgpack::sbuffer buffer;
-        Packer pk(buffer);
-        c.build(pk);
+    for (const auto& [label, bytes] : cases) {
+        SCOPED_TRACE(label);
         std::string why;
-        EXPECT_FALSE(ipc_decode_payload(buffer.data(), buffer.size(), &why));
+        EXPECT_FALSE(ipc_decode_payload(bytes.data(), bytes.size(), &why));
         EXPECT_FALSE(why.empty());
     }
 }
@@ -304,30 +180,18 @@ TEST(Codec, RefusesBytesThatAreNotOneMsgpackValue) {
 }
 
 TEST(Codec, UnknownTypeKeepsItsFieldsAndEncodesBack) {
-    msgpack::sbuffer buffer;
-    Packer pk(buffer);
-    pk.pack_array(4);
-    pk.pack(9999);
-    pk.pack(std::string("x"));
-    pk.pack_nil();
-    pk.pack(std::vector<int>{1, 2});
+    const std::string payload =
+        packed(std::make_tuple(9999, std::string("x"), nil, std::vector{1, 2}));
     std::string why;
-    auto decoded = ipc_decode_payload(buffer.data(), buffer.size(), &why);
-    auto unknown = std::dynamic_pointer_cast<IpcUnknownMsg>(decoded);
+    auto unknown = std::dynamic_pointer_cast<IpcUnknownMsg>(
+        ipc_decode_payload(payload.data(), payload.size(), &why));
     ASSERT_TRUE(unknown) << why;
     EXPECT_EQ(unknown->get_type(), 9999u);
-
-    msgpack::sbuffer fields;
-    Packer fpk(fields);
-    fpk.pack_array(3);
-    fpk.pack(std::string("x"));
-    fpk.pack_nil();
-    fpk.pack(std::vector<int>{1, 2});
-    EXPECT_EQ(unknown->raw_fields, std::string(fields.data(), fields.size()));
-
+    EXPECT_EQ(unknown->raw_fields,
+              packed(std::make_tuple(std::string("x"), nil, std::vector{1, 2})));
     std::string frame;
     ASSERT_TRUE(ipc_encode_frame(*unknown, frame));
-    EXPECT_EQ(payload_of(frame), std::string(buffer.data(), buffer.size()));
+    EXPECT_EQ(payload_of(frame), payload);
 }
 
 TEST(Codec, RefusesToEncodeWhatItCannotDescribe) {

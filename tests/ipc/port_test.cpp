@@ -329,6 +329,23 @@ TEST_F(PortTest, PeerThatDoesNotReadIsDroppedAtTheQueueCap) {
     EXPECT_EQ(lines_with(TraceCategory::WARN, "does not read"), 1u);
 }
 
+TEST_F(PortTest, DestroyedPortStillDeliversWhatItQueued) {
+    auto port = std::make_unique<IpcPort>(SA_PORT_ID, trace_, dir_.path());
+    IpcClient client = connect_client();
+    ASSERT_TRUE(client.subscribe_all());
+    ASSERT_TRUE(run_until(*port, [&] { return port->subscriber_count(114) == 1; }));
+    auto big = std::make_shared<IPC_MSG__SA_REPORT_RESP>();
+    big->text = make_shared_string(std::string(1u << 20, 'z'));
+    ASSERT_EQ(port->send(big), IPC_OK);
+    ASSERT_GT(port->pending_output(), 0u);  // more than the socket buffer holds
+    std::shared_ptr<IPC_MSG__SA_REPORT_RESP> got;
+    std::thread reader([&] { got = client.receive_as<IPC_MSG__SA_REPORT_RESP>(3000); });
+    port.reset();
+    reader.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got->text, *big->text);
+}
+
 // A socket file left behind by a process that died: bound, never unlinked.
 void leave_stale_socket(const std::string& path) {
     sockaddr_un addr{};

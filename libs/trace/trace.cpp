@@ -122,8 +122,9 @@ void Trace::reload_all() {
     for (Trace* trace : reg.live) {
         trace->apply(reg.settings);
         if (!load.problem.empty()) {
-            trace->warn("%s: trace configuration %s: %s; using the defaults",
-                        reg.process_name.c_str(), path.c_str(), load.problem.c_str());
+            trace->warn("%s%strace configuration %s: %s; using the defaults",
+                        reg.process_name.c_str(), reg.process_name.empty() ? "" : ": ",
+                        path.c_str(), load.problem.c_str());
         }
     }
 }

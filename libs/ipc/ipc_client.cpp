@@ -65,9 +65,10 @@ bool IpcClient::connect(const std::string& dir, PortId id, std::string* error) {
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ipc_io::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        !ipc_io::set_nonblocking(fd.get())) {
+    // Non-blocking from the start: a service that stopped accepting makes
+    // connect fail with EAGAIN rather than hang.
+    ipc_io::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         set_error(error, "cannot connect to " + path + ": " + std::strerror(errno));
         return false;
     }
@@ -106,6 +107,8 @@ Error IpcClient::send(const IMsg& msg) {
         return IPC_ERR_ENCODE;
     }
     if (!ipc_io::write_all(fd_, frame.data(), frame.size(), Clock::now() + kSendBound, nullptr)) {
+        // Part of a frame may have gone out; the stream cannot be resumed.
+        close();
         return IPC_ERR_IO;
     }
     return IPC_OK;

@@ -37,7 +37,7 @@ class IpcClient {
     bool subscribe(const std::vector<uint32_t>& types);
     bool subscribe_all();
 
-    // Writes one whole frame (bounded by 10 s).
+    // Writes one whole frame (bounded by 10 s); a failed write closes the connection.
     Error send(const IMsg& msg);
 
     // The next message; null on time-out, close or a bad frame, and `error` says which

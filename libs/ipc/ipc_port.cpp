@@ -87,11 +87,15 @@ bool fill_address(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-// True when something accepts connections at `addr`.
+// True when something accepts connections at `addr`. Non-blocking, so a
+// listener with a full backlog answers EAGAIN instead of holding us up.
 bool someone_listens(const sockaddr_un& addr) {
-    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe &&
-           connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!probe) {
+        return false;
+    }
+    const int rc = connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return rc == 0 || errno == EAGAIN;
 }
 
 }  // namespace

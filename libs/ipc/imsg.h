@@ -13,10 +13,10 @@ using Error = uint32_t;  // 0: success
 using PortId = uint32_t;
 
 inline constexpr Error IPC_OK = 0;
-inline constexpr Error IPC_ERR_NO_PEER = 1;    // no connected peer wants the type
-inline constexpr Error IPC_ERR_ENCODE = 2;     // the message could not be encoded
-inline constexpr Error IPC_ERR_NOT_OPEN = 3;   // the port or client has no socket
-inline constexpr Error IPC_ERR_IO = 4;         // the peer went away while writing
+inline constexpr Error IPC_ERR_NO_PEER = 1;   // no connected peer wants the type
+inline constexpr Error IPC_ERR_ENCODE = 2;    // the message could not be encoded
+inline constexpr Error IPC_ERR_NOT_OPEN = 3;  // the port or client has no socket
+inline constexpr Error IPC_ERR_IO = 4;        // the peer went away while writing
 
 using SharedString = std::shared_ptr<std::string>;
 
@@ -25,33 +25,33 @@ inline SharedString make_shared_string(std::string text) {
 }
 
 class IMsg {
-public:
+  public:
     virtual uint32_t get_type() const { return type_; }
     virtual ~IMsg() = default;
 
-protected:
+  protected:
     explicit IMsg(uint32_t type) : type_(type) {}
     IMsg(const IMsg&) = default;
     IMsg& operator=(const IMsg&) = default;
 
-private:
+  private:
     uint32_t type_;
 };
 
 // Fields are visited in message order by the codec and by tests.
-#define DOR_IPC_FIELDS(...)                 \
-    template <class Visitor>                \
-    void visit_fields(Visitor&& visitor) {  \
-        visitor(__VA_ARGS__);               \
-    }                                       \
-    template <class Visitor>                \
+#define DOR_IPC_FIELDS(...)                      \
+    template <class Visitor>                     \
+    void visit_fields(Visitor&& visitor) {       \
+        visitor(__VA_ARGS__);                    \
+    }                                            \
+    template <class Visitor>                     \
     void visit_fields(Visitor&& visitor) const { \
-        visitor(__VA_ARGS__);               \
+        visitor(__VA_ARGS__);                    \
     }
 
 template <uint32_t Type>
 class IpcMsg : public IMsg {
-public:
+  public:
     static constexpr uint32_t kType = Type;
     IpcMsg() : IMsg(Type) {}
 };
@@ -59,7 +59,7 @@ public:
 // A well-formed message whose type this library does not know. It reaches the
 // callback so that the receiver decides; its fields are kept undecoded.
 class IpcUnknownMsg : public IMsg {
-public:
+  public:
     explicit IpcUnknownMsg(uint32_t type) : IMsg(type) {}
     std::string raw_fields;  // the msgpack encoding of the field values
 };

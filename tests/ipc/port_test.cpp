@@ -95,17 +95,16 @@ TEST_F(PortTest, SendReachesExactlyThePeersThatWantTheType) {
     }
     ASSERT_TRUE(run_until(port, [&] { return port.subscriber_count(129) == 3; }));
 
-    const std::vector<uint32_t> sent = {164, 129, 2};
-    for (uint32_t type : sent) {
-        std::shared_ptr<IMsg> msg =
-            type == 164   ? std::shared_ptr<IMsg>(std::make_shared<IPC_MSG__SA_AP_EVENT>())
-            : type == 129 ? std::shared_ptr<IMsg>(std::make_shared<IPC_MSG__SA_GET_APS_RESP>())
-                          : std::make_shared<IPC_MSG__SA_CREDENTIALS>();
-        EXPECT_EQ(port.send(msg), IPC_OK) << type;
+    const std::vector<std::shared_ptr<IMsg>> sent = {std::make_shared<IPC_MSG__SA_AP_EVENT>(),
+                                                     std::make_shared<IPC_MSG__SA_GET_APS_RESP>(),
+                                                     std::make_shared<IPC_MSG__SA_CREDENTIALS>()};
+    for (const auto& msg : sent) {
+        EXPECT_EQ(port.send(msg), IPC_OK) << msg->get_type();
     }
     for (size_t i = 0; i < subs.size(); ++i) {
         std::set<uint32_t> expected;
-        for (uint32_t type : sent) {
+        for (const auto& msg : sent) {
+            const uint32_t type = msg->get_type();
             if (subs[i].all || std::count(subs[i].types.begin(), subs[i].types.end(), type)) {
                 expected.insert(type);
             }

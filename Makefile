@@ -1,0 +1,47 @@
+# make test: installs what is missing, builds (plain and sanitized), runs every test.
+# make demo: builds and runs the service under its supervisor.
+
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_SECONDS ?= 30
+CTEST_FLAGS = --output-on-failure -j$(JOBS) --timeout 600
+
+.PHONY: all deps build asan test test-build test-asan fuzz demo bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDOR_SANITIZE=ON -DDOR_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+test-build: build
+	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
+
+fuzz: deps
+	scripts/run-fuzzers $(FUZZ_SECONDS)
+
+test: test-build test-asan fuzz
+
+demo: build
+	scripts/demo $(BUILD)
+
+bench: build
+	scripts/run-benchmarks $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

@@ -1,0 +1,5 @@
+#include "app/service.h"
+
+int main(int argc, char** argv) {
+    return sa_main(argc, argv);
+}

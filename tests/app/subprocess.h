@@ -1,0 +1,41 @@
+#pragma once
+// Runs a real program for process tests: chosen argv[0], environment, and
+// standard error captured in a file that the test can read while it runs.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Subprocess {
+  public:
+    struct Spec {
+        std::string path;                        // program to execute
+        std::vector<std::string> argv;           // argv[0] included
+        std::map<std::string, std::string> env;  // set on top of the test's environment
+        std::vector<std::string> unset_env;      // removed from it
+    };
+
+    explicit Subprocess(const Spec& spec);
+    ~Subprocess();  // kills the process if still running
+    Subprocess(const Subprocess&) = delete;
+    Subprocess& operator=(const Subprocess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const;
+
+    // Exit status (128+signal when killed), or nothing if it did not end in time.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit);
+
+    std::string stderr_text() const;
+    // Polls standard error until it contains `needle`.
+    bool wait_for_stderr(const std::string& needle, std::chrono::milliseconds limit) const;
+
+  private:
+    pid_t pid_ = -1;
+    std::string stderr_path_;
+    std::optional<int> status_;
+};

@@ -1,0 +1,147 @@
+#include "tools/dorctl/output.h"
+
+#include <jansson.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <memory>
+
+#include "libs/ipc/messages.h"
+
+namespace dorctl {
+
+namespace {
+
+struct JsonFree {
+    void operator()(json_t* json) const { json_decref(json); }
+};
+using Json = std::unique_ptr<json_t, JsonFree>;
+
+std::string dump(json_t* json, size_t flags) {
+    std::unique_ptr<char, decltype(&std::free)> text(json_dumps(json, flags | JSON_ENCODE_ANY),
+                                                     &std::free);
+    return text ? text.get() : "";
+}
+
+std::string text_or_dash(const std::string& text) {
+    return text.empty() ? "-" : text;
+}
+
+std::string mac_text(const MacAddr& mac) {
+    return mac.valid ? mac.str() : "";
+}
+
+std::string local_time(time_t now) {
+    struct tm local {};
+    char text[32] = "";
+    if (localtime_r(&now, &local)) {
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    }
+    return text;
+}
+
+std::string shared(const SharedString& text) {
+    return text ? *text : "";
+}
+
+void set_string(json_t* object, const char* key, const std::string& value) {
+    json_object_set_new(object, key, json_stringn(value.data(), value.size()));
+}
+
+}  // namespace
+
+std::string ap_state_name(uint32_t state) {
+    static constexpr std::array<const char*, 7> kNames = {
+        "unknown",      "registering", "waiting-auth", "joining-by-admin",
+        "joining-auto", "joined",      "upgrading-fw",
+    };
+    return state < kNames.size() ? kNames[state] : "state-" + std::to_string(state);
+}
+
+std::string ap_table(const std::vector<SaApsInfo::ApInfo>& aps) {
+    using Row = std::array<std::string, 7>;
+    std::vector<Row> rows = {{"MAC", "IP", "STATE", "DEVICE", "SW", "HW", "SERIAL"}};
+    for (const auto& ap : aps) {
+        rows.push_back({text_or_dash(mac_text(ap.mac)), text_or_dash(ap.ip.str()),
+                        ap_state_name(ap.state), text_or_dash(ap.device_type),
+                        text_or_dash(ap.sw_version), text_or_dash(ap.hw_version),
+                        text_or_dash(ap.serial)});
+    }
+    std::array<size_t, 7> widths{};
+    for (const Row& row : rows) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    std::string out;
+    for (const Row& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) {
+                line.append(widths[i] - row[i].size() + 2, ' ');
+            }
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string ap_json(const std::vector<SaApsInfo::ApInfo>& aps) {
+    Json array(json_array());
+    for (const auto& ap : aps) {
+        json_t* object = json_object();
+        set_string(object, "mac", mac_text(ap.mac));
+        set_string(object, "ip", ap.ip.str());
+        set_string(object, "state", ap_state_name(ap.state));
+        json_object_set_new(object, "state-code", json_integer(ap.state));
+        set_string(object, "device-type", ap.device_type);
+        set_string(object, "sw-version", ap.sw_version);
+        set_string(object, "hw-version", ap.hw_version);
+        set_string(object, "serial", ap.serial);
+        json_array_append_new(array.get(), object);
+    }
+    return dump(array.get(), JSON_INDENT(2)) + "\n";
+}
+
+std::string pretty_json(const std::string& text) {
+    json_error_t error;
+    Json json(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, &error));
+    if (!json) {
+        return text + "\n";
+    }
+    return dump(json.get(), JSON_INDENT(2)) + "\n";
+}
+
+std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json) {
+    if (json) {
+        Json object(json_object());
+        set_string(object.get(), "time", local_time(now));
+        set_string(object.get(), "kind", "event");
+        set_string(object.get(), "mac", shared(event.mac));
+        json_object_set_new(object.get(), "code", json_integer(event.code));
+        set_string(object.get(), "ip", shared(event.ip));
+        set_string(object.get(), "device-type", shared(event.device_type));
+        set_string(object.get(), "sw-version", shared(event.sw_version));
+        set_string(object.get(), "reason", shared(event.reason));
+        return dump(object.get(), JSON_COMPACT);
+    }
+    return local_time(now) + " event " + shared(event.mac) +
+           " ip=" + text_or_dash(shared(event.ip)) + " code=" + std::to_string(event.code) +
+           " device=" + text_or_dash(shared(event.device_type)) +
+           " sw=" + text_or_dash(shared(event.sw_version)) + ": " + shared(event.reason);
+}
+
+std::string reg_timeout_line(const std::string& mac, time_t now, bool json) {
+    if (json) {
+        Json object(json_object());
+        set_string(object.get(), "time", local_time(now));
+        set_string(object.get(), "kind", "reg-timeout");
+        set_string(object.get(), "mac", mac);
+        return dump(object.get(), JSON_COMPACT);
+    }
+    return local_time(now) + " reg-timeout " + mac;
+}
+
+}  // namespace dorctl

@@ -1,0 +1,29 @@
+#pragma once
+// What dorctl prints: the AP table, JSON texts and event lines.
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "libs/ipc/imsg.h"
+
+struct IPC_MSG__SA_AP_EVENT;
+
+namespace dorctl {
+
+// "joined", "waiting-auth", ...; "state-N" for a code the tool does not know.
+std::string ap_state_name(uint32_t state);
+
+// Aligned columns with a header line, one AP per line.
+std::string ap_table(const std::vector<SaApsInfo::ApInfo>& aps);
+// A JSON array of objects, one per AP, indented.
+std::string ap_json(const std::vector<SaApsInfo::ApInfo>& aps);
+
+// The service's JSON text indented; anything that does not parse as it came.
+std::string pretty_json(const std::string& text);
+
+// One line each (no newline), stamped with the local time `now`.
+std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json);
+std::string reg_timeout_line(const std::string& mac, time_t now, bool json);
+
+}  // namespace dorctl

@@ -11,6 +11,7 @@
 #include "app/cpu_placement.h"
 #include "app/dispatcher.h"
 #include "dialogue/sa_config.h"
+#include "https/lws_servers.h"
 #include "libs/backtrace/backtrace.h"
 #include "libs/board/board_types.h"
 #include "libs/common/tz_watcher.h"
@@ -23,7 +24,10 @@
 namespace {
 
 constexpr const char* kProcessName = "dor_sa";
-constexpr long kIpcWaitMs = 25;
+// The turn waits in the HTTPS step, which an IPC message wakes at once; the IPC
+// step then only takes what is ready.
+constexpr long kIpcWaitMs = 0;
+constexpr int kHttpsWaitMs = 25;
 constexpr int kFailureStatus = 255;
 
 std::atomic<unsigned char> sighup_flag{0};
@@ -60,7 +64,9 @@ int run_service(const timespec& start) {
     IpcPort port(SA_PORT_ID, sa_trace);
     g_ipc_port = &port;
 
-    // The HTTPS servers join here, between the port and the board types.
+    LwsServers servers(config);
+    g_free_server = &servers.free_server();
+    g_auth_server = &servers.auth_server();
 
     const BoardTypesParams board_types = dorbt_get_board_types_params();
     g_board_types = &board_types;
@@ -72,13 +78,19 @@ int run_service(const timespec& start) {
         return kFailureStatus;
     }
 
-    while (!port.is_finalized()) {
+    while (!port.is_finalized() && servers.free_server().state() != FAILED &&
+           servers.auth_server().state() != FAILED) {
         // Both ticks see a time taken before this turn's IPC and HTTPS work.
         const timespec now = monotonic_now();
         port.run_once_for_timeout(kIpcWaitMs);
+        // Answers are built by IPC handlers and by expiry; connections waiting
+        // for one are given a writable callback only then.
+        servers.arm_waiting();
+        servers.service(kHttpsWaitMs);
         tz_watcher.watch();
         tracked.tick(now);
         unauthed.tick(now);
+        servers.arm_waiting();
         if (sighup_flag.exchange(0, std::memory_order_relaxed) != 0) {
             sa_trace.sys("Reload config by SIGHUP");
             sa_trace.reload_config();

@@ -3,10 +3,14 @@
 // machine. A stop asked for while libwebsockets is inside the vhost (from one of
 // its callbacks) is deferred until the service step has returned.
 
+#include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 
 class SaConfig;
+struct lws;
 struct lws_context;
+struct lws_context_creation_info;
 struct lws_vhost;
 
 // The numbers are part of the interface: the main loop ends on FAILED, the
@@ -39,13 +43,23 @@ class LwsServerBase {
     // Brackets each lws_service call.
     void set_in_service(bool value) { in_service = value; }
 
+    // Connections whose answer is not built yet. They are given a writable
+    // callback only when an answer may have appeared (arm_waiting), never in a
+    // tight loop; a closing connection is forgotten.
+    void wait_for_answer(lws* wsi);
+    void forget(lws* wsi);
+    void arm_waiting();
+    size_t waiting_count() const { return waiting.size(); }
+
     static constexpr int kStartAttempts = 5;
 
   protected:
     virtual bool is_enabled(const SaConfig& config) const = 0;
     // Creates the vhost; true on success.
     virtual bool start(const SaConfig& config) = 0;
-    void stop_vhost();
+    virtual void stop_vhost();
+    // The common end of start(): logs, creates the vhost from `info`.
+    bool create_vhost(const lws_context_creation_info& info, const char* server_name);
 
     lws_context* context;
     lws_vhost* vhost = nullptr;
@@ -53,4 +67,8 @@ class LwsServerBase {
   private:
     ServerState server_state = STOPPED;
     bool in_service = false;
+    // A callback run by this server's own vhost creation asked for a stop.
+    bool starting = false;
+    bool stop_while_starting = false;
+    std::unordered_set<lws*> waiting;
 };

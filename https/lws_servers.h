@@ -1,12 +1,18 @@
 #pragma once
 // The libwebsockets context and the two HTTPS servers that run in it, driven by
 // the main loop once per turn.
+//
+// The turn waits in one place only: the service step. The IPC port's epoll fd
+// is adopted into the context (on a vhost that does not listen), so an IPC
+// message wakes the service step at once, and an lws timer bounds the step to
+// its time-out because lws_service itself ignores it.
+
+#include <libwebsockets.h>
 
 #include "https/lws_server_authorized.h"
 #include "https/lws_server_free.h"
 
 class SaConfig;
-struct lws_context;
 
 class LwsServers {
   public:
@@ -17,9 +23,11 @@ class LwsServers {
     LwsServers(const LwsServers&) = delete;
     LwsServers& operator=(const LwsServers&) = delete;
 
-    // One lws_service call, bounded by `timeout_ms`, then the deferred stops.
+    // Serves HTTPS until `timeout_ms` has passed or IPC traffic is waiting,
+    // then carries out the stops requested meanwhile.
     void service(int timeout_ms);
-    // Asks for a writable callback on every connection waiting for its answer.
+    // Asks for a writable callback on every connection waiting for its answer;
+    // the loop calls it whenever an answer may have been built.
     void arm_waiting();
 
     LwsServerFree& free_server() { return free; }
@@ -27,8 +35,20 @@ class LwsServers {
     lws_context* context() const { return ctx; }
 
   private:
+    static void on_timer(lws_sorted_usec_list_t* sul);
+    static int wake_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                             size_t len);
+    void watch_ipc_port();
+
     lws_context* ctx = nullptr;
     SaConfig* config;
     LwsServerFree free;
     LwsServerAuthorized auth;
+    lws_vhost* wake_vhost = nullptr;
+    // Bounds one service step; `sul` first so the callback finds `fired`.
+    struct Timer {
+        lws_sorted_usec_list_t sul{};
+        bool fired = false;
+    } timer;
+    bool ipc_ready = false;
 };

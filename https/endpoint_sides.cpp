@@ -1,0 +1,178 @@
+// The two endpoints side by side: what differs between them, and their thin
+// protocol callbacks.
+
+#include <optional>
+#include <string>
+
+#include "controller/ap_events.h"
+#include "dialogue/ap_data_authorized.h"
+#include "dialogue/ap_data_unauthorized.h"
+#include "dialogue/sa_config.h"
+#include "dialogue/sa_reply.h"
+#include "https/callbacks.h"
+#include "https/client_cert.h"
+#include "https/counters.h"
+#include "https/endpoint.h"
+#include "https/fw_download.h"
+#include "https/lws_server_authorized.h"
+#include "libs/trace/trace.h"
+#include "platform/globals.h"
+#include "registry/tracked_aps.h"
+#include "registry/unauthed_aps.h"
+
+namespace {
+
+// An authorized AP never waits for authentication: result 4 is an error.
+int refuse_auth_waiting(AnswerContext& answer, const std::string& ip) {
+    g_tracked_aps->untrack(ip);
+    send_error(answer, "internal error", answer.peer_address);
+    return -1;
+}
+
+int start_authentication(AnswerContext& answer, const std::string& ip) {
+    auto ap = g_unauthed_aps->find(ip);
+    if (!ap) {
+        sa_trace.core("(%s) not tracked!", ip.c_str());
+        send_error(answer, "ap not tracked", answer.peer_address);
+        return -1;
+    }
+    if (g_sa_config->auto_auth) {
+        if (ap->params) {
+            g_unauthed_aps->authenticate(ap->params->mac, false, false);
+        }
+        sa_trace.events("(%s): auto authenticate is enabled", ip.c_str());
+        report_free_ap_event("auto authenticate enabled", ip);
+    } else {
+        sa_trace.events("(%s): authentication is waiting for the admin command", ip.c_str());
+        report_free_ap_event("authentication waiting for admin command", ip);
+    }
+    send_ok(answer, noted_reply_text());
+    return -1;
+}
+
+const EndpointSide kAuthSide{
+    .name = "AUTHORIZED",
+    .ap_kind = "authorized",
+    .answer_size = 2048,
+    .find = [](const std::string& ip) -> std::shared_ptr<ApDataBase> {
+        return g_tracked_aps->find(ip);
+    },
+    .track = [](const std::string& ip, const std::string& path) { g_tracked_aps->track(ip, path); },
+    .untrack = [](const std::string& ip) { g_tracked_aps->untrack(ip); },
+    .process_request = [](const std::string& ip) { return g_tracked_aps->process_request(ip); },
+    .report = [](const std::string& reason,
+                 std::optional<std::string> ip) { report_auth_ap_event(reason, std::move(ip)); },
+    .body_untracked_event = "AP not tracked: failed to find AP in tracked APs",
+    .body_untracked_answer = "AP not tracked",
+    .not_tracked_answer = "AP not tracked",
+    .auth_waiting = refuse_auth_waiting,
+    .limits_requests = false,
+    .fw_untracked_event = "AP not tracked",
+    .fw_limit_trace = &Trace::warn,
+    .fw_limit_text = "upgrading APs limit exceeded",
+    .drop_finished_event = nullptr,
+    .drop_unfinished_log = "Don't remove registered but not ready AP track [%s]",
+    .drop_unfinished_event = "don't remove registered but not ready AP track",
+};
+
+const EndpointSide kFreeSide{
+    .name = "FREE",
+    .ap_kind = "unauthorized",
+    .answer_size = 8192,
+    .find = [](const std::string& ip) -> std::shared_ptr<ApDataBase> {
+        return g_unauthed_aps->find(ip);
+    },
+    .track = [](const std::string& ip,
+                const std::string& path) { g_unauthed_aps->track(ip, path); },
+    .untrack = [](const std::string& ip) { g_unauthed_aps->untrack(ip); },
+    .process_request = [](const std::string& ip) { return g_unauthed_aps->process_request(ip); },
+    .report = [](const std::string& reason,
+                 std::optional<std::string> ip) { report_free_ap_event(reason, std::move(ip)); },
+    .body_untracked_event = nullptr,
+    .body_untracked_answer = "ap not tracked: failed to find AP in unauthed APs",
+    .not_tracked_answer = "ap not tracked",
+    .auth_waiting = start_authentication,
+    .limits_requests = true,
+    .fw_untracked_event = "not tracked",
+    .fw_limit_trace = &Trace::core,
+    .fw_limit_text = "Upgrading APs limit exceeded",
+    .drop_finished_event = "remove AP",
+    .drop_unfinished_log = "Clear json AP (%s)",
+    .drop_unfinished_event = nullptr,
+};
+
+int dummy(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    return lws_callback_http_dummy(wsi, reason, user, in, len);
+}
+
+// Broadcast by lws for every vhost's certificate; `wsi` is a stand-in bound to
+// this protocol's vhost.
+void on_cert_aging(lws* wsi) {
+    if (certificate_out_of_validity(g_sa_config->ca_file) ||
+        certificate_out_of_validity(g_sa_config->cert_file)) {
+        disable_authorized_endpoint(
+            *static_cast<LwsServerAuthorized*>(lws_vhost_user(lws_get_vhost(wsi))));
+    }
+}
+
+}  // namespace
+
+int auth_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    ConnectionCounters& counters = https_counters();
+    switch (reason) {
+        case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+            if (counters.auth_connections >= kMaxAuthConnections) {
+                return 1;
+            }
+            break;
+        case LWS_CALLBACK_WSI_CREATE:
+            ++counters.auth_connections;
+            break;
+        case LWS_CALLBACK_WSI_DESTROY:
+            if (counters.auth_connections > 0) {
+                --counters.auth_connections;
+            }
+            break;
+        case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
+            if (firmware_refused(kAuthSide, wsi, user, static_cast<const char*>(in))) {
+                return 1;
+            }
+            break;
+        case LWS_CALLBACK_OPENSSL_PERFORM_CLIENT_CERT_VERIFICATION:
+            return verify_client_certificate(static_cast<X509_STORE_CTX*>(user),
+                                             static_cast<SSL*>(in), static_cast<int>(len));
+        default:
+            break;
+    }
+    return dummy(wsi, reason, user, in, len);
+}
+
+int auth_request_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    if (reason == LWS_CALLBACK_VHOST_CERT_AGING) {
+        on_cert_aging(wsi);
+        return dummy(wsi, reason, user, in, len);
+    }
+    return request_callback(kAuthSide, wsi, reason, user, in, len);
+}
+
+int auth_fw_download_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                              size_t len) {
+    return fw_download(kAuthSide, wsi, reason, user, in, len);
+}
+
+int free_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    if (reason == LWS_CALLBACK_FILTER_HTTP_CONNECTION &&
+        firmware_refused(kFreeSide, wsi, user, static_cast<const char*>(in))) {
+        return 1;
+    }
+    return dummy(wsi, reason, user, in, len);
+}
+
+int free_request_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    return request_callback(kFreeSide, wsi, reason, user, in, len);
+}
+
+int free_fw_download_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                              size_t len) {
+    return fw_download(kFreeSide, wsi, reason, user, in, len);
+}

@@ -1,0 +1,123 @@
+#include "https/lws_servers.h"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <ctime>
+#include <stdexcept>
+#include <type_traits>
+
+#include "libs/ipc/ipc_port.h"
+#include "libs/trace/trace.h"
+#include "platform/globals.h"
+
+namespace {
+
+constexpr size_t kServiceBufferSize = 256 * 1024;
+constexpr const char* kWakeProtocol = "ipc-wake";
+
+lws_context* create_context() {
+    lws_context_creation_info info{};
+    info.gid = -1;
+    info.uid = -1;
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
+    info.pt_serv_buf_size = kServiceBufferSize;
+    lws_context* context = lws_create_context(&info);
+    if (context == nullptr) {
+        sa_trace.error("lws_create_context failed");
+        throw std::runtime_error("lws_create_context failed");
+    }
+    return context;
+}
+
+long long monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+}  // namespace
+
+LwsServers::LwsServers(SaConfig& config)
+    : ctx(create_context()), config(&config), free(ctx), auth(ctx) {
+    watch_ipc_port();
+}
+
+LwsServers::~LwsServers() {
+    auth.stop(*config);
+    free.stop(*config);
+    lws_sul_cancel(&timer.sul);
+    lws_context_destroy(ctx);
+    ctx = nullptr;
+}
+
+int LwsServers::wake_callback(lws* wsi, lws_callback_reasons reason, void*, void*, size_t) {
+    // Reading is the IPC step's business; here the readiness only ends the wait.
+    if (reason == LWS_CALLBACK_RAW_RX_FILE) {
+        static_cast<LwsServers*>(lws_vhost_user(lws_get_vhost(wsi)))->ipc_ready = true;
+    }
+    return 0;
+}
+
+void LwsServers::watch_ipc_port() {
+    if (g_ipc_port == nullptr || g_ipc_port->poll_fd() < 0) {
+        return;
+    }
+    static const lws_protocols kWakeProtocols[] = {
+        {.name = kWakeProtocol,
+         .callback = wake_callback,
+         .per_session_data_size = 0,
+         .rx_buffer_size = 0,
+         .id = 0,
+         .user = nullptr,
+         .tx_packet_size = 0},
+        lws_protocols{},
+    };
+    lws_context_creation_info info{};
+    info.port = CONTEXT_PORT_NO_LISTEN_SERVER;
+    info.protocols = kWakeProtocols;
+    info.vhost_name = "ipc wake";
+    info.user = this;
+    wake_vhost = lws_create_vhost(ctx, &info);
+    if (wake_vhost == nullptr) {
+        sa_trace.error("Cannot watch the IPC port from the HTTPS service");
+        return;
+    }
+    // lws closes what it adopts; the port keeps its own descriptor.
+    lws_sock_file_fd_type fd{};
+    fd.filefd = dup(g_ipc_port->poll_fd());
+    if (fd.filefd < 0 || lws_adopt_descriptor_vhost(wake_vhost, LWS_ADOPT_RAW_FILE_DESC, fd,
+                                                    kWakeProtocol, nullptr) == nullptr) {
+        sa_trace.error("Cannot watch the IPC port from the HTTPS service");
+    }
+}
+
+void LwsServers::on_timer(lws_sorted_usec_list_t* sul) {
+    static_assert(std::is_standard_layout_v<Timer>);
+    reinterpret_cast<Timer*>(sul)->fired = true;
+}
+
+void LwsServers::service(int timeout_ms) {
+    timer.fired = false;
+    ipc_ready = false;
+    lws_sul_schedule(ctx, 0, &timer.sul, on_timer, static_cast<lws_usec_t>(timeout_ms) * 1000);
+    // lws_service returns early and often around a timer (its poll counts whole
+    // milliseconds); the step goes on until the timer, IPC traffic or a stop
+    // request, and never much past its time-out.
+    const long long deadline = monotonic_us() + static_cast<long long>(timeout_ms) * 1000 + 5000;
+    free.set_in_service(true);
+    auth.set_in_service(true);
+    do {
+        lws_service(ctx, 0);
+    } while (!timer.fired && !ipc_ready && free.state() != STOP_PENDING &&
+             auth.state() != STOP_PENDING && monotonic_us() < deadline);
+    free.set_in_service(false);
+    auth.set_in_service(false);
+    free.finish_pending_stop(*config);
+    auth.finish_pending_stop(*config);
+}
+
+void LwsServers::arm_waiting() {
+    free.arm_waiting();
+    auth.arm_waiting();
+}

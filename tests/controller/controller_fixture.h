@@ -9,6 +9,9 @@
 #include "libs/ipc/messages.h"
 #include "tests/dialogue/dialogue_fixture.h"
 
+// Any message of the protocol as its type and fields.
+SentMsg render_any(const IMsg& msg);
+
 namespace ctl {
 
 // A valid AP request body for `mac`.

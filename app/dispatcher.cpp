@@ -2,39 +2,156 @@
 
 #include <array>
 #include <ctime>
+#include <memory>
 
+#include "app/service_queries.h"
+#include "app/service_settings.h"
+#include "controller/auth_ap_request.h"
+#include "controller/cert_auth.h"
+#include "controller/credentials.h"
+#include "controller/fw_check_result.h"
+#include "controller/ipc_fields.h"
+#include "controller/mac_filter.h"
+#include "dialogue/sa_config.h"
+#include "https/lws_server_authorized.h"
+#include "https/lws_server_free.h"
 #include "libs/common/mac_filter_config.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/ipc/messages.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
-
-class TrackedAps;
+#include "registry/tracked_aps.h"
+#include "registry/unauthed_aps.h"
 
 namespace {
 
-using Handler = void (*)(const IMsg& msg, IpcPort& port, TrackedAps* tracked);
+// What a handler may act on besides the process-wide objects.
+struct Context {
+    IpcPort& port;
+    TrackedAps* tracked;
+};
 
-template <class M>
-const M& as(const IMsg& msg) {
-    return static_cast<const M&>(msg);
+Servers servers() {
+    return {g_free_server, g_auth_server};
 }
 
-void on_stop(const IMsg&, IpcPort& port, TrackedAps*) {
-    port.finalize();
+void on_credentials(const IPC_MSG__SA_CREDENTIALS& msg, Context& ctx) {
+    if (ctx.tracked) {
+        credentials_delivery(msg, *ctx.tracked);
+    }
 }
 
-void on_set_send_and_recv(const IMsg&, IpcPort& port, TrackedAps*) {
-    port.set_SendAndRecv();
+void on_fw_check_result(const IPC_MSG__FW_AP_CHECK_RESULT& msg, Context& ctx) {
+    if (ctx.tracked) {
+        fw_check_result(msg, *ctx.tracked);
+    }
 }
 
-void on_tz_update(const IMsg&, IpcPort&, TrackedAps*) {
+void on_stop(const IPC_MSG__STOP&, Context& ctx) {
+    ctx.port.finalize();
+}
+
+void on_set_send_and_recv(const IPC_MSG__SET_SEND_AND_RECV&, Context& ctx) {
+    ctx.port.set_SendAndRecv();
+}
+
+void on_report(const IPC_MSG__SA_REPORT_REQ&, Context& ctx) {
+    if (!g_sa_config) {
+        return;
+    }
+    auto reply = std::make_shared<IPC_MSG__SA_REPORT_RESP>();
+    reply->text = make_shared_string(service_report_text(*g_sa_config));
+    ctx.port.send(std::move(reply));
+}
+
+void on_tz_update(const IPC_MSG__TZ_UPDATE&, Context&) {
     sa_trace.sys("Force update tzset");
     tzset();
 }
 
-void on_mac_filter_config(const IMsg& msg, IpcPort&, TrackedAps*) {
-    mac_filter_config(as<IPC_MSG__MAC_FILTER_CONFIG>(msg), sa_trace);
+void on_mac_filter(const IPC_MSG__MAC_FILTER& msg, Context& ctx) {
+    mac_filter_command(msg, sa_trace, ctx.port);
+}
+
+void on_mac_filter_config(const IPC_MSG__MAC_FILTER_CONFIG& msg, Context&) {
+    mac_filter_config(msg, sa_trace);
+}
+
+void on_auth_ap(const IPC_MSG__AUTH_AP& msg, Context& ctx) {
+    authenticate_ap_request(msg, ctx.port);
+}
+
+void on_ap_list(const IPC_MSG__SA_GET_APS&, Context& ctx) {
+    if (!ctx.tracked || !g_unauthed_aps) {
+        return;
+    }
+    auto reply = std::make_shared<IPC_MSG__SA_GET_APS_RESP>();
+    reply->aps = collect_ap_list(*ctx.tracked, *g_unauthed_aps);
+    ctx.port.send(std::move(reply));
+}
+
+void on_ports(const IPC_MSG__SA_PORTS& msg, Context&) {
+    if (g_sa_config) {
+        apply_ports(*g_sa_config, servers(), msg.base_port, msg.auto_auth != 0);
+    }
+}
+
+void on_fw_dir(const IPC_MSG__SA_FW_DIR& msg, Context&) {
+    if (g_sa_config) {
+        g_sa_config->set_fw_dir(text_of(msg.dir));
+    }
+}
+
+void on_tls_files(const IPC_MSG__SA_TLS_FILES& msg, Context&) {
+    if (g_sa_config) {
+        apply_tls_files(*g_sa_config, servers(), text_of(msg.ca_file), text_of(msg.key_file),
+                        text_of(msg.cert_file), text_of(msg.ap_cert_dir));
+    }
+}
+
+void on_cert_auth_result(const IPC_MSG__SA_CERT_AUTH_AP_RESULT& msg, Context& ctx) {
+    cert_auth_result(msg, ctx.port);
+}
+
+// Ports, auto-authentication, admission mode and the firmware directory stay.
+void on_reset(const IPC_MSG__SA_RESET&, Context& ctx) {
+    if (ctx.tracked) {
+        ctx.tracked->clear();
+    }
+    if (g_unauthed_aps) {
+        g_unauthed_aps->clear();
+    }
+    if (g_sa_config) {
+        g_sa_config->clear_tls_files();
+    }
+}
+
+void on_incoming_connections(const IPC_MSG__INCOMING_CONNECTIONS& msg, Context&) {
+    if (g_sa_config) {
+        apply_incoming_connections(*g_sa_config, servers(), msg.mode);
+    }
+}
+
+void on_mac_list(const IPC_MSG__SA_AP_MACLIST&, Context& ctx) {
+    if (!ctx.tracked || !g_unauthed_aps) {
+        return;
+    }
+    auto reply = std::make_shared<IPC_MSG__SA_AP_MACLIST_RESP>();
+    reply->text = make_shared_string(mac_list_text(*ctx.tracked, *g_unauthed_aps));
+    ctx.port.send(std::move(reply));
+}
+
+// False when the message is not of the class its type number names.
+using Handler = bool (*)(const IMsg& msg, Context& ctx);
+
+template <class M, void (*Fn)(const M&, Context&)>
+bool call(const IMsg& msg, Context& ctx) {
+    const M* typed = msg_as<M>(msg);
+    if (!typed) {
+        return false;
+    }
+    Fn(*typed, ctx);
+    return true;
 }
 
 struct Row {
@@ -42,20 +159,43 @@ struct Row {
     Handler handler;
 };
 
-// The types the service answers; each handler stays small.
+template <class M, void (*Fn)(const M&, Context&)>
+constexpr Row row() {
+    return {M::kType, call<M, Fn>};
+}
+
+// The types the service takes, in the controller's order of the table.
 constexpr Row kRows[] = {
-    {IPC_MSG__STOP::kType, on_stop},
-    {IPC_MSG__SET_SEND_AND_RECV::kType, on_set_send_and_recv},
-    {IPC_MSG__TZ_UPDATE::kType, on_tz_update},
-    {IPC_MSG__MAC_FILTER_CONFIG::kType, on_mac_filter_config},
+    row<IPC_MSG__SA_CREDENTIALS, on_credentials>(),
+    row<IPC_MSG__FW_AP_CHECK_RESULT, on_fw_check_result>(),
+    row<IPC_MSG__STOP, on_stop>(),
+    row<IPC_MSG__SET_SEND_AND_RECV, on_set_send_and_recv>(),
+    row<IPC_MSG__SA_REPORT_REQ, on_report>(),
+    row<IPC_MSG__TZ_UPDATE, on_tz_update>(),
+    row<IPC_MSG__MAC_FILTER, on_mac_filter>(),
+    row<IPC_MSG__MAC_FILTER_CONFIG, on_mac_filter_config>(),
+    row<IPC_MSG__AUTH_AP, on_auth_ap>(),
+    row<IPC_MSG__SA_GET_APS, on_ap_list>(),
+    row<IPC_MSG__SA_PORTS, on_ports>(),
+    row<IPC_MSG__SA_FW_DIR, on_fw_dir>(),
+    row<IPC_MSG__SA_TLS_FILES, on_tls_files>(),
+    row<IPC_MSG__SA_CERT_AUTH_AP_RESULT, on_cert_auth_result>(),
+    row<IPC_MSG__SA_RESET, on_reset>(),
+    row<IPC_MSG__INCOMING_CONNECTIONS, on_incoming_connections>(),
+    row<IPC_MSG__SA_AP_MACLIST, on_mac_list>(),
 };
 
 constexpr size_t kTableSize = 256;
 
 constexpr std::array<Handler, kTableSize> make_table() {
     std::array<Handler, kTableSize> table{};
-    for (const Row& row : kRows)
+    for (const Row& row : kRows) {
+        // A type listed twice would silently lose its first handler.
+        if (row.type >= kTableSize || table[row.type] != nullptr) {
+            throw "bad dispatch row";
+        }
         table[row.type] = row.handler;
+    }
     return table;
 }
 
@@ -66,10 +206,10 @@ constexpr std::array<Handler, kTableSize> kTable = make_table();
 Error dispatch_ipc_message(const IMsg& msg, IpcPort& port, void* user) {
     const uint32_t type = msg.get_type();
     const Handler handler = type < kTableSize ? kTable[type] : nullptr;
-    if (handler == nullptr) {
+    Context ctx{port, static_cast<TrackedAps*>(user)};
+    if (handler == nullptr || !handler(msg, ctx)) {
         sa_trace.warn("Uncatched");
         return DISPATCH_UNCATCHED;
     }
-    handler(msg, port, static_cast<TrackedAps*>(user));
     return DISPATCH_HANDLED;
 }

@@ -304,15 +304,6 @@ TEST(ParseJsonApRequestTest, AcceptedBodies) {
     }
 }
 
-TEST(ParseJsonApRequestTest, LogsTheBodyAsLimitedText) {
-    TraceCapture trace;
-    const std::string body = body_of(kGood);
-    ASSERT_NE(parse_json_ap_request(body), nullptr);
-    const auto limited = trace.texts(TraceCategory::AP_LIMITED);
-    ASSERT_EQ(limited.size(), 1u);
-    EXPECT_EQ(limited[0], body);
-}
-
 TEST(MakeApInfoTest, FillsTheRowFromAddressAndRecord) {
     ApRequestParams params;
     params.device_type = "WLAP-200";

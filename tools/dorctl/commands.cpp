@@ -290,6 +290,9 @@ int cmd_events(Session& s) {
         } else if (auto timeout = std::dynamic_pointer_cast<IPC_MSG__SA_AP_REG_TIMEOUT>(msg)) {
             s.out << reg_timeout_line(text_of(timeout->mac), time(nullptr), json) << std::endl;
         }
+        if (!s.out) {
+            return kExitFailure;  // the reader has gone
+        }
     }
     return kExitOk;
 }

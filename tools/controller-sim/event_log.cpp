@@ -1,0 +1,83 @@
+#include "tools/controller-sim/event_log.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "tools/controller-sim/json.h"
+
+namespace {
+
+json_t* text_or_null(const SharedString& text) {
+    return text ? json_stringn(text->data(), text->size()) : json_null();
+}
+
+std::string serialize(json_t* object) {
+    JsonText text(json_dumps(object, JSON_COMPACT | JSON_PRESERVE_ORDER));
+    return text ? std::string(text.get()) : std::string("{}");
+}
+
+// UTC with milliseconds, e.g. 2024-05-01T10:20:30.123Z.
+std::string now_text() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms));
+    return text;
+}
+
+}  // namespace
+
+std::string event_line(const IPC_MSG__SA_AP_EVENT& msg, const std::string& time) {
+    JsonPtr object(json_object());
+    json_object_set_new(object.get(), "time", json_string(time.c_str()));
+    json_object_set_new(object.get(), "type", json_integer(msg.get_type()));
+    json_object_set_new(object.get(), "event", json_string("ap-event"));
+    json_object_set_new(object.get(), "mac", text_or_null(msg.mac));
+    json_object_set_new(object.get(), "code", json_integer(msg.code));
+    json_object_set_new(object.get(), "device-type", text_or_null(msg.device_type));
+    json_object_set_new(object.get(), "sw-version", text_or_null(msg.sw_version));
+    json_object_set_new(object.get(), "ip", text_or_null(msg.ip));
+    json_object_set_new(object.get(), "reason", text_or_null(msg.reason));
+    return serialize(object.get());
+}
+
+std::string event_line(const IPC_MSG__SA_AP_REG_TIMEOUT& msg, const std::string& time) {
+    JsonPtr object(json_object());
+    json_object_set_new(object.get(), "time", json_string(time.c_str()));
+    json_object_set_new(object.get(), "type", json_integer(msg.get_type()));
+    json_object_set_new(object.get(), "event", json_string("reg-timeout"));
+    json_object_set_new(object.get(), "mac", text_or_null(msg.mac));
+    return serialize(object.get());
+}
+
+EventLog::EventLog(const std::string& path) {
+    if (path.empty() || path == "-") {
+        out_ = stdout;
+        return;
+    }
+    out_ = std::fopen(path.c_str(), "ae");
+    owned_ = out_ != nullptr;
+}
+
+EventLog::~EventLog() {
+    if (owned_) {
+        std::fclose(out_);
+    }
+}
+
+void EventLog::write(const IPC_MSG__SA_AP_EVENT& msg) {
+    std::fprintf(out_, "%s\n", event_line(msg, now_text()).c_str());
+    std::fflush(out_);
+}
+
+void EventLog::write(const IPC_MSG__SA_AP_REG_TIMEOUT& msg) {
+    std::fprintf(out_, "%s\n", event_line(msg, now_text()).c_str());
+    std::fflush(out_);
+}

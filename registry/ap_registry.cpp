@@ -48,7 +48,7 @@ void ApRegistry<Side>::untrack(const std::string& ip) {
     Side::report("remove from tracking", ip, mac, {}, {});
 
     if (ap->params)
-        ap_mac_to_ip.erase(ap->params->mac);
+        unpair(ap->params->mac);
     ap_data.erase(it);
 }
 
@@ -68,11 +68,29 @@ std::optional<std::string> ApRegistry<Side>::find_ip(const MacAddr& mac) const {
 
 template <class Side>
 std::optional<MacAddr> ApRegistry<Side>::find_mac(const std::string& ip) const {
-    for (const auto& [mac, paired_ip] : ap_mac_to_ip) {
-        if (paired_ip == ip)
-            return mac;
-    }
-    return std::nullopt;
+    const auto it = macs_by_ip.find(ip);
+    if (it == macs_by_ip.end())
+        return std::nullopt;
+    return *it->second.begin();
+}
+
+template <class Side>
+void ApRegistry<Side>::pair(const MacAddr& mac, const std::string& ip) {
+    unpair(mac);
+    ap_mac_to_ip.emplace(mac, ip);
+    macs_by_ip[ip].insert(mac);
+}
+
+template <class Side>
+void ApRegistry<Side>::unpair(const MacAddr& mac) {
+    const auto it = ap_mac_to_ip.find(mac);
+    if (it == ap_mac_to_ip.end())
+        return;
+    const auto macs = macs_by_ip.find(it->second);
+    macs->second.erase(mac);
+    if (macs->second.empty())
+        macs_by_ip.erase(macs);
+    ap_mac_to_ip.erase(it);
 }
 
 template <class Side>
@@ -80,7 +98,7 @@ bool ApRegistry<Side>::assign_mac_ip(const MacAddr& mac, const std::string& ip) 
     if (!ap_data.contains(ip))
         return false;
     // A MAC declared again from another address follows it there.
-    ap_mac_to_ip.insert_or_assign(mac, ip);
+    pair(mac, ip);
     return true;
 }
 
@@ -129,7 +147,7 @@ void ApRegistry<Side>::expiry_step() {
         if (params) {
             Side::report(Side::kExpiredReason, ip, mac, params->device_type, params->sw_version);
             Side::expired_record(params->mac);
-            ap_mac_to_ip.erase(params->mac);
+            unpair(params->mac);
         } else {
             Side::report(Side::kExpiredReason, ip, mac, {}, {});
         }
@@ -141,6 +159,7 @@ template <class Side>
 void ApRegistry<Side>::clear() {
     ap_data.clear();
     ap_mac_to_ip.clear();
+    macs_by_ip.clear();
 }
 
 template <class Side>

@@ -10,7 +10,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "libs/ipc/imsg.h"
@@ -33,7 +35,7 @@ class ApRegistry {
     void untrack(const std::string& ip);
     std::shared_ptr<Handler> find(const std::string& ip) const;
     std::optional<std::string> find_ip(const MacAddr& mac) const;
-    // Linear: the first MAC in key order paired with exactly `ip`.
+    // The first MAC in key order paired with exactly `ip`.
     std::optional<MacAddr> find_mac(const std::string& ip) const;
     bool assign_mac_ip(const MacAddr& mac, const std::string& ip);
     int process_request(const std::string& ip);
@@ -50,9 +52,16 @@ class ApRegistry {
 
   private:
     void expiry_step();
+    // Every change of the MAC pairs goes through these two, which keep the
+    // reverse index in step with `ap_mac_to_ip`.
+    void pair(const MacAddr& mac, const std::string& ip);
+    void unpair(const MacAddr& mac);
 
     SaConfig& configuration;
     timespec last_second;
     ApMap ap_data;
     std::map<MacAddr, std::string> ap_mac_to_ip;
+    // Address to the MACs paired with it: find_mac runs on every request and
+    // expiry, and a walk over all pairs is too slow with many APs.
+    std::unordered_map<std::string, std::set<MacAddr>> macs_by_ip;
 };

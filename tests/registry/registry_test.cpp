@@ -227,6 +227,35 @@ TYPED_TEST(BothRegistriesTest, MacFollowsItsNewestAddressAndGoesWithTheOldRecord
               std::vector<std::string>{TypeParam::kPrefix + std::string(TypeParam::kReason)});
 }
 
+// One address may hold several MACs; its MAC is the least of them, and the
+// answer must follow every re-pointing.
+TYPED_TEST(BothRegistriesTest, AddressWithSeveralMacsAnswersTheLeast) {
+    auto& reg = TypeParam::registry(*this);
+    const MacAddr low = MacAddr::from_str("00:00:00:00:00:01");
+    const MacAddr mid = MacAddr::from_str("00:00:00:00:00:02");
+    const MacAddr high = MacAddr::from_str("ff:00:00:00:00:00");
+    reg.track("10.0.0.1", "/register/ap");
+    reg.track("10.0.0.2", "/register/ap");
+    struct Step {
+        const MacAddr* mac;
+        const char* ip;
+        std::optional<MacAddr> mac_of_first;
+    };
+    const Step steps[] = {
+        {&high, "10.0.0.1", high}, {&mid, "10.0.0.1", mid},
+        {&low, "10.0.0.1", low},   {&low, "10.0.0.2", mid},  // re-pointed away
+        {&mid, "10.0.0.2", high},  {&high, "10.0.0.2", std::nullopt},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.mac->str() + " -> " + step.ip);
+        ASSERT_TRUE(reg.assign_mac_ip(*step.mac, step.ip));
+        EXPECT_EQ(reg.find_mac("10.0.0.1"), step.mac_of_first);
+    }
+    EXPECT_EQ(reg.find_mac("10.0.0.2"), low);
+    reg.clear();
+    EXPECT_EQ(reg.find_mac("10.0.0.2"), std::nullopt);
+}
+
 TYPED_TEST(BothRegistriesTest, UntrackErasesThePairOfItsRecord) {
     auto& reg = TypeParam::registry(*this);
     const MacAddr mac = MacAddr::from_str("00:1a:2b:3c:4d:03");

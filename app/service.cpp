@@ -78,19 +78,24 @@ int run_service(const timespec& start) {
         return kFailureStatus;
     }
 
+    time_t armed_second = start.tv_sec;
     while (!port.is_finalized() && servers.free_server().state() != FAILED &&
            servers.auth_server().state() != FAILED) {
         // Both ticks see a time taken before this turn's IPC and HTTPS work.
         const timespec now = monotonic_now();
-        port.run_once_for_timeout(kIpcWaitMs);
-        // Answers are built by IPC handlers and by expiry; connections waiting
-        // for one are given a writable callback only then.
-        servers.arm_waiting();
+        // Answers to waiting APs are built by IPC handlers and by expiry; the
+        // connections waiting for one get a writable callback only then.
+        if (port.run_once_for_timeout(kIpcWaitMs) > 0) {
+            servers.arm_waiting();
+        }
         servers.service(kHttpsWaitMs);
         tz_watcher.watch();
         tracked.tick(now);
         unauthed.tick(now);
-        servers.arm_waiting();
+        if (now.tv_sec != armed_second) {
+            armed_second = now.tv_sec;
+            servers.arm_waiting();
+        }
         if (sighup_flag.exchange(0, std::memory_order_relaxed) != 0) {
             sa_trace.sys("Reload config by SIGHUP");
             sa_trace.reload_config();

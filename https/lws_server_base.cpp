@@ -1,6 +1,13 @@
 #include "https/lws_server_base.h"
 
+#include <dirent.h>
 #include <libwebsockets.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <vector>
 
 #include "dialogue/sa_config.h"
 #include "libs/trace/trace.h"
@@ -8,9 +15,43 @@
 
 namespace {
 
-// Vhost creation runs callbacks of every vhost (the certificate-aging check);
-// a stop asked for from one of them must not destroy a vhost under lws's feet.
-int vhosts_being_created = 0;
+// The sockets of this process whose local port is `port`: a listening socket
+// and the connections accepted on it.
+std::vector<int> sockets_on_port(int port) {
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return fds;
+    }
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_in addr{};
+        socklen_t length = sizeof addr;
+        if (entry->d_name[0] != '.' && fd != own &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 &&
+            addr.sin_family == AF_INET && ntohs(addr.sin_port) == port) {
+            fds.push_back(fd);
+        }
+    }
+    closedir(dir);
+    return fds;
+}
+
+// lws 4.1 keeps a destroyed vhost's sockets, the listening one included, open
+// until a housekeeping timer some 30 s later, and a vhost created meanwhile on
+// the same port would share the dying listener. Reporting a hang-up on each
+// before the destruction makes lws close them at once, and the vhost then goes
+// away in lws_vhost_destroy itself; sockets that are not lws's are ignored.
+void hang_up_port(lws_context* context, int port) {
+    if (port <= 0) {
+        return;
+    }
+    for (int fd : sockets_on_port(port)) {
+        lws_pollfd hang_up{fd, POLLIN, POLLHUP};
+        lws_service_fd(context, &hang_up);
+    }
+}
 
 }  // namespace
 
@@ -28,7 +69,7 @@ void LwsServerBase::apply(const SaConfig& config, bool start_request) {
         if (start_request) {
             return;
         }
-        if (in_service || vhosts_being_created > 0) {
+        if (in_service) {
             server_state = STOP_PENDING;
             return;
         }
@@ -36,24 +77,10 @@ void LwsServerBase::apply(const SaConfig& config, bool start_request) {
         server_state = STOPPED;
         return;
     }
-    if (!start_request) {
-        stop_while_starting = starting;
+    if (!start_request || !is_enabled(config)) {
         return;
     }
-    if (!is_enabled(config)) {
-        return;
-    }
-    starting = true;
-    ++vhosts_being_created;
-    const bool started = start(config);
-    --vhosts_being_created;
-    starting = false;
-    if (!started) {
-        server_state = FAILED;
-    } else {
-        server_state = stop_while_starting ? STOP_PENDING : RUNNING;
-    }
-    stop_while_starting = false;
+    server_state = start(config) ? RUNNING : FAILED;
 }
 
 void LwsServerBase::restart(const SaConfig& config) {
@@ -75,6 +102,7 @@ void LwsServerBase::finish_pending_stop(const SaConfig& config) {
 
 void LwsServerBase::stop_vhost() {
     if (vhost != nullptr) {
+        hang_up_port(context, lws_get_vhost_listen_port(vhost));
         lws_vhost_destroy(vhost);
         vhost = nullptr;
     }

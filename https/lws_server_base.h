@@ -67,8 +67,5 @@ class LwsServerBase {
   private:
     ServerState server_state = STOPPED;
     bool in_service = false;
-    // A callback run by this server's own vhost creation asked for a stop.
-    bool starting = false;
-    bool stop_while_starting = false;
     std::unordered_set<lws*> waiting;
 };

@@ -40,6 +40,7 @@ long long monotonic_us() {
 
 LwsServers::LwsServers(SaConfig& config)
     : ctx(create_context()), config(&config), free(ctx), auth(ctx) {
+    timer.context = ctx;
     watch_ipc_port();
 }
 
@@ -94,7 +95,11 @@ void LwsServers::watch_ipc_port() {
 
 void LwsServers::on_timer(lws_sorted_usec_list_t* sul) {
     static_assert(std::is_standard_layout_v<Timer>);
-    reinterpret_cast<Timer*>(sul)->fired = true;
+    Timer* self = reinterpret_cast<Timer*>(sul);
+    self->fired = true;
+    // Ripe timers run before lws_service waits, and the next timer may be hours
+    // away: make that wait return at once.
+    lws_cancel_service(self->context);
 }
 
 void LwsServers::service(int timeout_ms) {

@@ -45,9 +45,10 @@ class LwsServers {
     LwsServerFree free;
     LwsServerAuthorized auth;
     lws_vhost* wake_vhost = nullptr;
-    // Bounds one service step; `sul` first so the callback finds `fired`.
+    // Bounds one service step; `sul` first so the callback finds the rest.
     struct Timer {
         lws_sorted_usec_list_t sul{};
+        lws_context* context = nullptr;
         bool fired = false;
     } timer;
     bool ipc_ready = false;

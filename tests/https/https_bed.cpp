@@ -1,0 +1,156 @@
+#include "tests/https/https_bed.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/globals.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+timespec monotonic_now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+bool port_free(uint32_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+SaConfig* enabled_config(SaConfig& config) {
+    const TestPki& pki = test_pki();
+    config.set_ports(free_port_pair());
+    config.set_incoming_connections(0);
+    config.set_tls_files(TlsFiles{pki.path("ca.pem"), pki.path("server.pem"),
+                                  pki.path("server.key"), pki.ap_cert_dir()});
+    return &config;
+}
+
+}  // namespace
+
+const TestPki& test_pki() {
+    static TempDir dir;
+    static const TestPki pki = [] {
+        const std::string command = std::string(DOR_MAKE_TEST_PKI) + " " + dir.path() + "/pki";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return TestPki{dir.path() + "/pki"};
+    }();
+    return pki;
+}
+
+uint32_t free_port_pair() {
+    static uint32_t next = 20000 + static_cast<uint32_t>(getpid() % 2000) * 10;
+    for (int tries = 0; tries < 1000; ++tries, next += 2) {
+        if (port_free(next) && port_free(next + 1)) {
+            next += 2;
+            return next - 2;
+        }
+    }
+    ADD_FAILURE() << "no free port pair";
+    return 0;
+}
+
+std::string ap_body(const std::string& mac) {
+    return R"({"deviceType":"DOR-AP-1","swVersion":"1.2.3","hwVersion":"A","serial":"S-)" + mac +
+           R"(","mac":")" + mac + R"(","timeout":30})";
+}
+
+HttpsBed::Globals::~Globals() {
+    g_sa_config = nullptr;
+    g_tracked_aps = nullptr;
+    g_unauthed_aps = nullptr;
+    g_ipc_port = nullptr;
+    g_free_server = nullptr;
+    g_auth_server = nullptr;
+    g_board_types = nullptr;
+}
+
+HttpsBed::HttpsBed()
+    : tracked((g_sa_config = enabled_config(config), config), monotonic_now()),
+      unauthed(config, monotonic_now()),
+      board_types(dorbt_get_board_types_params()),
+      servers((g_ipc_port = &ipc.port, config)) {
+    g_tracked_aps = &tracked;
+    g_unauthed_aps = &unauthed;
+    g_board_types = &board_types;
+    g_free_server = &servers.free_server();
+    g_auth_server = &servers.auth_server();
+    armed_second = monotonic_now().tv_sec;
+    ipc.port.register_msg_callback(
+        [this](const IMsg&, IpcPort&, void*) -> Error {
+            if (!handlers.empty()) {
+                auto handler = std::move(handlers.front());
+                handlers.erase(handlers.begin());
+                handler();
+            }
+            return 0;
+        },
+        nullptr);
+}
+
+void HttpsBed::from_controller(std::function<void()> handler) {
+    handlers.push_back(std::move(handler));
+    EXPECT_EQ(ipc.client.send(IPC_MSG__TZ_UPDATE{}), IPC_OK);
+}
+
+HttpsBed::~HttpsBed() = default;
+
+void HttpsBed::start_servers() {
+    servers.free_server().restart(config);
+    servers.auth_server().restart(config);
+}
+
+void HttpsBed::turn(int wait_ms) {
+    const timespec now = monotonic_now();
+    const int delivered = ipc.port.run_once_for_timeout(0);
+    while (auto msg = ipc.client.receive(0)) {
+        sent.push_back(std::move(msg));
+    }
+    if (delivered > 0) {
+        servers.arm_waiting();
+    }
+    servers.service(wait_ms);
+    tracked.tick(now);
+    unauthed.tick(now);
+    if (now.tv_sec != armed_second) {
+        armed_second = now.tv_sec;
+        servers.arm_waiting();
+    }
+}
+
+bool HttpsBed::run_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return done();
+        }
+        turn();
+    }
+    return true;
+}
+
+std::vector<std::string> HttpsBed::event_reasons() const {
+    std::vector<std::string> out;
+    for (const auto& event : sent_as<IPC_MSG__SA_AP_EVENT>()) {
+        out.push_back(event->reason ? *event->reason : "");
+    }
+    return out;
+}
+
+bool HttpsBed::has_event(const std::string& reason) const {
+    const auto reasons = event_reasons();
+    return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The real HTTPS servers in the test process: configuration, both registries,
+// a real IPC port with a client standing in for the controller, and the loop
+// turn of the service, driven from the test thread while simulated APs talk to
+// the servers from their own threads.
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogue/sa_config.h"
+#include "https/lws_servers.h"
+#include "libs/board/board_types.h"
+#include "libs/ipc/messages.h"
+#include "registry/tracked_aps.h"
+#include "registry/unauthed_aps.h"
+#include "tests/registry/trace_capture.h"
+#include "tests/support/ipc_test_bed.h"
+
+// Made once per test program by tests/pki/make-test-pki.
+struct TestPki {
+    std::string dir;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string ap_cert_dir() const { return path("ap_certs"); }
+};
+const TestPki& test_pki();
+
+// Two consecutive free TCP ports (free, authorized).
+uint32_t free_port_pair();
+
+// A valid AP request body for `mac`.
+std::string ap_body(const std::string& mac);
+
+class HttpsBed {
+  public:
+    // Both servers STOPPED; the configuration enables both (incoming mode 0, the
+    // PKI's files) on a fresh pair of ports.
+    HttpsBed();
+    ~HttpsBed();
+    HttpsBed(const HttpsBed&) = delete;
+    HttpsBed& operator=(const HttpsBed&) = delete;
+
+    void start_servers();
+    // Runs `handler` when a message from the controller arrives, as an IPC
+    // handler would (a real message goes through the port).
+    void from_controller(std::function<void()> handler);
+    // One loop turn as the service runs it.
+    void turn(int wait_ms = 5);
+    // Turns until `done` holds or `limit` passes; the final value of `done`.
+    bool run_until(const std::function<bool()>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Runs `client` on its own thread and turns until it has finished.
+    template <class F>
+    auto serve_while(F client) -> decltype(client()) {
+        auto result = std::async(std::launch::async, std::move(client));
+        run_until(
+            [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            std::chrono::seconds(30));
+        return result.get();
+    }
+
+    // IPC messages the service sent, of class M.
+    template <class M>
+    std::vector<std::shared_ptr<M>> sent_as() const {
+        std::vector<std::shared_ptr<M>> out;
+        for (const auto& msg : sent) {
+            if (auto typed = std::dynamic_pointer_cast<M>(msg)) {
+                out.push_back(std::move(typed));
+            }
+        }
+        return out;
+    }
+    // Reasons of the AP events sent so far.
+    std::vector<std::string> event_reasons() const;
+    bool has_event(const std::string& reason) const;
+
+    int free_port() const { return static_cast<int>(config.free_port); }
+    int auth_port() const { return static_cast<int>(config.auth_port); }
+
+  private:
+    struct Globals {
+        ~Globals();
+    } globals;
+
+  public:
+    TraceCapture trace;
+    SaConfig config;
+    TrackedAps tracked;
+    UnauthedAps unauthed;
+    IpcTestBed ipc;
+    BoardTypesParams board_types;
+    LwsServers servers;
+    std::vector<std::shared_ptr<IMsg>> sent;
+
+  private:
+    std::vector<std::function<void()>> handlers;
+    time_t armed_second;
+};

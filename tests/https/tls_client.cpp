@@ -1,0 +1,286 @@
+#include "tests/https/tls_client.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kConnectBound = std::chrono::seconds(10);
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+struct SslFree {
+    void operator()(SSL* p) const { SSL_free(p); }
+};
+
+int make_socket(const std::string& source, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool wait_readable(int fd, Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(left)) > 0;
+}
+
+}  // namespace
+
+struct TlsClient::Impl {
+    ClientOptions options;
+    int fd = -1;
+    std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+    std::unique_ptr<SSL, SslFree> ssl;
+};
+
+TlsClient::TlsClient(ClientOptions options) : impl(std::make_unique<Impl>()) {
+    impl->options = std::move(options);
+}
+
+TlsClient::~TlsClient() {
+    impl->ssl.reset();
+    if (impl->fd >= 0) {
+        close(impl->fd);
+    }
+}
+
+bool TlsClient::connect_plain(int port) {
+    impl->fd = make_socket(impl->options.source, port);
+    return impl->fd >= 0;
+}
+
+bool TlsClient::connect(int port) {
+    if (!connect_plain(port)) {
+        return false;
+    }
+    impl->ctx.reset(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX* ctx = impl->ctx.get();
+    if (!impl->options.cert.empty() &&
+        (SSL_CTX_use_certificate_file(ctx, impl->options.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
+         SSL_CTX_use_PrivateKey_file(ctx, impl->options.key.c_str(), SSL_FILETYPE_PEM) != 1)) {
+        return false;
+    }
+    impl->ssl.reset(SSL_new(ctx));
+    SSL* ssl = impl->ssl.get();
+    if (impl->options.offer_h2) {
+        static const unsigned char kProtos[] = "\x02h2\x08http/1.1";
+        SSL_set_alpn_protos(ssl, kProtos, sizeof kProtos - 1);
+    }
+    SSL_set_fd(ssl, impl->fd);
+    // The socket's time-outs bound the handshake.
+    const bool ok = SSL_connect(ssl) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
+bool TlsClient::send(const std::string& bytes) {
+    if (!impl->ssl) {
+        return ::send(impl->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    const bool ok = SSL_write(impl->ssl.get(), bytes.data(), static_cast<int>(bytes.size())) ==
+                    static_cast<int>(bytes.size());
+    ERR_clear_error();
+    return ok;
+}
+
+std::string TlsClient::receive_all(std::chrono::milliseconds limit) {
+    std::string out;
+    if (!impl->ssl) {
+        return out;
+    }
+    const auto deadline = Clock::now() + limit;
+    char buf[16384];
+    for (;;) {
+        if (SSL_pending(impl->ssl.get()) == 0 && !wait_readable(impl->fd, deadline)) {
+            break;
+        }
+        const int n = SSL_read(impl->ssl.get(), buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ERR_clear_error();
+    return out;
+}
+
+bool TlsClient::closed_by_peer(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    char buf[4096];
+    while (wait_readable(impl->fd, deadline)) {
+        const ssize_t n = recv(impl->fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string TlsClient::alpn() const {
+    const unsigned char* data = nullptr;
+    unsigned int length = 0;
+    if (impl->ssl) {
+        SSL_get0_alpn_selected(impl->ssl.get(), &data, &length);
+    }
+    return data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
+}
+
+std::string ott_post(const std::string& path, const std::string& content_type,
+                     const std::string& body, const std::string* content_length) {
+    std::string request = "POST /ott" + path + " HTTP/1.1\r\nHost: localhost\r\n";
+    if (!content_type.empty()) {
+        request += "Content-Type: " + content_type + "\r\n";
+    }
+    request += "Content-Length: " +
+               (content_length != nullptr ? *content_length : std::to_string(body.size())) +
+               "\r\n\r\n" + body;
+    return request;
+}
+
+std::string http_get(const std::string& target) {
+    return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+}
+
+HttpAnswer parse_answer(const std::string& raw) {
+    HttpAnswer answer;
+    const size_t head_end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
+        return answer;
+    }
+    answer.status = std::atoi(raw.c_str() + 9);
+    size_t line = raw.find("\r\n") + 2;
+    while (line < head_end) {
+        const size_t next = raw.find("\r\n", line);
+        const std::string header = raw.substr(line, next - line);
+        const size_t colon = header.find(':');
+        if (colon != std::string::npos) {
+            std::string name = header.substr(0, colon);
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            answer.headers[name] = header.substr(header.find_first_not_of(' ', colon + 1));
+        }
+        line = next + 2;
+    }
+    answer.body = raw.substr(head_end + 4);
+    return answer;
+}
+
+HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request) {
+    TlsClient client(options);
+    if (!client.connect(port) || !client.send(request)) {
+        return {};
+    }
+    HttpAnswer answer = parse_answer(client.receive_all(kConnectBound));
+    answer.alpn = client.alpn();
+    return answer;
+}
+
+namespace {
+
+size_t collect(char* data, size_t size, size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+}
+
+size_t collect_header(char* data, size_t size, size_t count, void* out) {
+    std::string line(data, size * count);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const size_t value = line.find_first_not_of(' ', colon + 1);
+        const size_t end = line.find_last_not_of("\r\n");
+        (*static_cast<HttpAnswer*>(out)).headers[name] =
+            value <= end ? line.substr(value, end + 1 - value) : "";
+    }
+    return size * count;
+}
+
+struct CurlFree {
+    void operator()(CURL* p) const { curl_easy_cleanup(p); }
+};
+struct SlistFree {
+    void operator()(curl_slist* p) const { curl_slist_free_all(p); }
+};
+
+}  // namespace
+
+HttpAnswer curl_request(const ClientOptions& options, int port, const std::string& target,
+                        const std::string& content_type, const std::string& body, bool h2) {
+    HttpAnswer answer;
+    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
+    CURL* c = curl.get();
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + target;
+    const std::string interface = "host!" + options.source;
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_INTERFACE, interface.c_str());
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 15000L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, h2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1);
+    if (!options.cert.empty()) {
+        curl_easy_setopt(c, CURLOPT_SSLCERT, options.cert.c_str());
+        curl_easy_setopt(c, CURLOPT_SSLKEY, options.key.c_str());
+    }
+    std::unique_ptr<curl_slist, SlistFree> headers;
+    if (!content_type.empty()) {
+        const std::string header = "Content-Type: " + content_type;
+        headers.reset(curl_slist_append(nullptr, header.c_str()));
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    }
+    if (!content_type.empty() || !body.empty()) {
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    }
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, collect_header);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &answer);
+    if (curl_easy_perform(c) != CURLE_OK) {
+        return {};
+    }
+    long status = 0;
+    long version = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(c, CURLINFO_HTTP_VERSION, &version);
+    answer.status = static_cast<int>(status);
+    answer.alpn = version == CURL_HTTP_VERSION_2_0 ? "h2" : "http/1.1";
+    return answer;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// Simulated APs for the HTTPS tests: a TLS client on OpenSSL that connects from
+// a chosen loopback address (the registries key APs by address), and libcurl
+// for clients that offer HTTP/2. Every call is bounded in time.
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+struct ClientOptions {
+    std::string source = "127.0.0.1";  // any address in 127.0.0.0/8
+    std::string cert;                  // client certificate and key; empty: none
+    std::string key;
+    bool offer_h2 = false;  // ALPN "h2,http/1.1" instead of none
+};
+
+inline ClientOptions client_at(std::string source, std::string cert = {}, std::string key = {},
+                               bool offer_h2 = false) {
+    ClientOptions options;
+    options.source = std::move(source);
+    options.cert = std::move(cert);
+    options.key = std::move(key);
+    options.offer_h2 = offer_h2;
+    return options;
+}
+
+struct HttpAnswer {
+    int status = 0;                              // 0: no answer at all
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+    std::string alpn;  // what the server selected
+};
+
+class TlsClient {
+  public:
+    explicit TlsClient(ClientOptions options);
+    ~TlsClient();
+    TlsClient(const TlsClient&) = delete;
+    TlsClient& operator=(const TlsClient&) = delete;
+
+    // TCP connect and TLS handshake to 127.0.0.1:port.
+    bool connect(int port);
+    // TCP only, no handshake.
+    bool connect_plain(int port);
+    bool send(const std::string& bytes);
+    // Everything until the server closes, or until `limit`.
+    std::string receive_all(std::chrono::milliseconds limit);
+    // True when the server closed the TCP connection (read gives 0 or an error).
+    bool closed_by_peer(std::chrono::milliseconds limit);
+    std::string alpn() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+// A POST of `body` below "/ott"; `content_length` overrides the header's text,
+// and an empty `content_type` leaves the header out.
+std::string ott_post(const std::string& path, const std::string& content_type,
+                     const std::string& body, const std::string* content_length = nullptr);
+std::string http_get(const std::string& target);
+HttpAnswer parse_answer(const std::string& raw);
+
+// One request on a new connection: connect, send, read the answer to the end.
+HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request);
+
+// The same with libcurl; `h2` offers HTTP/2 (CURL_HTTP_VERSION_2TLS), otherwise
+// HTTP/1.1 only. A GET when `body` is empty and no content type is given.
+HttpAnswer curl_request(const ClientOptions& options, int port, const std::string& target,
+                        const std::string& content_type, const std::string& body, bool h2);

@@ -204,11 +204,10 @@ TEST(EndToEnd, Refusals) {
                 R"(", "device-type": ")" + c.device_type + R"("})";
     }
     plan += "]}";
-    const std::string plan_file = std::string(testing::TempDir()) + "/refusals-plan.json";
-    std::ofstream(plan_file) << plan;
-
     E2eBed bed({true, policy, 0, {}});
     ASSERT_TRUE(bed.ready());
+    const std::string plan_file = bed.dir() + "/plan.json";
+    std::ofstream(plan_file) << plan;
     const ApRun run = bed.run_aps({"--plan", plan_file});
     EXPECT_EQ(run.status, 0) << run.stderr_text;
     const auto events = bed.events();
@@ -238,7 +237,6 @@ TEST(EndToEnd, Refusals) {
         }
         EXPECT_TRUE(found) << c.event << " for " << event_mac;
     }
-    std::filesystem::remove(plan_file);
 }
 
 TEST(EndToEnd, ServiceKeepsServingThroughAControllerReset) {

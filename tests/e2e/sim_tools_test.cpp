@@ -216,6 +216,25 @@ TEST(ControllerSimTest, CertificateFilesByPolicy) {
     }
 }
 
+TEST(TimerQueueTest, DueOrderThenInsertionOrder) {
+    TimerQueue timers;
+    const auto t0 = TimerQueue::Clock::now();
+    std::string ran;
+    timers.add(t0 + std::chrono::milliseconds(20), [&] { ran += "c"; });
+    timers.add(t0 + std::chrono::milliseconds(10), [&] { ran += "a"; });
+    timers.add(t0 + std::chrono::milliseconds(10), [&] {
+        ran += "b";
+        timers.add(t0, [&] { ran += "!"; });  // added while running, already due
+    });
+    EXPECT_EQ(timers.wait_ms(t0, 1000), 10);
+    timers.run_due(t0 + std::chrono::milliseconds(15));
+    EXPECT_EQ(ran, "ab!");
+    EXPECT_EQ(timers.wait_ms(t0 + std::chrono::milliseconds(15), 1000), 5);
+    timers.run_due(t0 + std::chrono::milliseconds(20));
+    EXPECT_EQ(ran, "ab!c");
+    EXPECT_EQ(timers.wait_ms(t0, 1000), 1000);
+}
+
 TEST(EventLogTest, LinesAreJson) {
     IPC_MSG__SA_AP_EVENT event;
     event.mac = make_shared_string("02:00:00:00:00:01");

@@ -47,8 +47,12 @@ int on_request(const EndpointSide& side, lws* wsi, void* user, const char* in) {
         name.erase(0, 1);
     }
     const std::string path = g_sa_config->fw_dir + "/" + name;
-    if (lws_serve_http_file(wsi, path.c_str(), "application/octet-stream", nullptr, 0) != 0) {
-        return 0;
+    // lws has answered 404 itself; its result ends the transaction, which lws
+    // 4.1 would otherwise leave open (the answer held) for five seconds.
+    const int refused =
+        lws_serve_http_file(wsi, path.c_str(), "application/octet-stream", nullptr, 0);
+    if (refused != 0) {
+        return refused;
     }
     const std::string version = version_of(path);
     int32_t tries = 0;

@@ -25,10 +25,13 @@ struct SslFree {
     void operator()(SSL* p) const { SSL_free(p); }
 };
 
-int make_socket(const std::string& source, int port) {
+int make_socket(const std::string& source, int port, int receive_buffer) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
+    }
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -62,6 +65,7 @@ bool wait_readable(int fd, Clock::time_point deadline) {
 
 struct TlsClient::Impl {
     ClientOptions options;
+    int receive_buffer = 0;
     int fd = -1;
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
     std::unique_ptr<SSL, SslFree> ssl;
@@ -78,8 +82,12 @@ TlsClient::~TlsClient() {
     }
 }
 
+void TlsClient::set_receive_buffer(int bytes) {
+    impl->receive_buffer = bytes;
+}
+
 bool TlsClient::connect_plain(int port) {
-    impl->fd = make_socket(impl->options.source, port);
+    impl->fd = make_socket(impl->options.source, port, impl->receive_buffer);
     return impl->fd >= 0;
 }
 

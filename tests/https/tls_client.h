@@ -40,6 +40,8 @@ class TlsClient {
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;
 
+    // Applied at the next connect: a small window keeps a download open.
+    void set_receive_buffer(int bytes);
     // TCP connect and TLS handshake to 127.0.0.1:port.
     bool connect(int port);
     // TCP only, no handshake.

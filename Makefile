@@ -1,5 +1,5 @@
 # make test: installs what is missing, builds (plain and sanitized), runs every test.
-# make demo: builds and runs the service under its supervisor.
+# make demo: builds, then runs the service, a simulated controller and twenty simulated APs.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build

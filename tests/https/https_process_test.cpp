@@ -1,0 +1,129 @@
+// The real dor_sa under its supervisor: a server whose port is taken fails
+// after five attempts and the service ends with status 0; a running service
+// serves requests through its main loop.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "libs/ipc/ipc_client.h"
+#include "libs/ipc/messages.h"
+#include "tests/app/subprocess.h"
+#include "tests/https/https_bed.h"
+#include "tests/https/tls_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct PortTaker {
+    explicit PortTaker(uint32_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(fd, 1), 0);
+    }
+    ~PortTaker() { close(fd); }
+    int fd;
+};
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+class SupervisedService {
+  public:
+    SupervisedService()
+        : proc(Subprocess::Spec{DOR_SUPERVISOR_BINARY,
+                                {"dor-supervisor", "--service", DOR_SA_BINARY},
+                                {{"DOR_IPC_DIR", dir.path()}},
+                                {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}}) {
+        EXPECT_TRUE(proc.wait_for_stderr("dor_sa ready", 10s)) << proc.stderr_text();
+        std::string error;
+        EXPECT_TRUE(client.connect(dir.path(), SA_PORT_ID, &error)) << error;
+    }
+
+    // The controller's configuration: ports, TLS files, then admission on.
+    void configure(uint32_t base, bool with_tls) {
+        IPC_MSG__SA_PORTS ports;
+        ports.base_port = base;
+        EXPECT_EQ(client.send(ports), IPC_OK);
+        if (with_tls) {
+            const TestPki& pki = test_pki();
+            IPC_MSG__SA_TLS_FILES files;
+            files.ca_file = make_shared_string(pki.path("ca.pem"));
+            files.key_file = make_shared_string(pki.path("server.key"));
+            files.cert_file = make_shared_string(pki.path("server.pem"));
+            files.ap_cert_dir = make_shared_string(pki.ap_cert_dir());
+            EXPECT_EQ(client.send(files), IPC_OK);
+        }
+        IPC_MSG__INCOMING_CONNECTIONS incoming;
+        incoming.mode = 0;
+        EXPECT_EQ(client.send(incoming), IPC_OK);
+    }
+
+    TempDir dir;
+    Subprocess proc;
+    IpcClient client;
+};
+
+TEST(HttpsProcess, ServerOnATakenPortFailsAndTheServiceEnds) {
+    struct Case {
+        const char* label;
+        bool authorized;
+    };
+    const Case cases[] = {{"free port taken", false}, {"authorized port taken", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const uint32_t base = free_port_pair();
+        const uint32_t taken = c.authorized ? base + 1 : base;
+        PortTaker taker(taken);
+        SupervisedService service;
+        service.configure(base, c.authorized);
+        EXPECT_EQ(service.proc.wait_exit(20s), 0) << service.proc.stderr_text();
+        const std::string err = service.proc.stderr_text();
+        const std::string starting = "Starting https endpoint on port " + std::to_string(taken) +
+                                     (c.authorized ? " LwsServerAuthorized" : " LwsServerFree");
+        EXPECT_EQ(count(err, starting), 5) << err;
+        EXPECT_EQ(count(err, "Failed to create vhost <https>"), 5) << err;
+    }
+}
+
+TEST(HttpsProcess, RunningServiceAnswersOverItsLoop) {
+    const uint32_t base = free_port_pair();
+    SupervisedService service;
+    service.configure(base, true);
+    ASSERT_TRUE(service.proc.wait_for_stderr(
+        "Starting https endpoint on port " + std::to_string(base + 1), 10s));
+    const TestPki& pki = test_pki();
+    struct Case {
+        const char* label;
+        uint32_t port;
+        ClientOptions client;
+    };
+    const Case cases[] = {
+        {"free", base, client_at("127.0.10.1")},
+        {"authorized", base + 1, client_at("127.0.10.2", pki.path("ap1.pem"), pki.path("ap1.key"))},
+    };
+    for (const Case& c : cases) {
+        for (bool h2 : {false, true}) {
+            SCOPED_TRACE(std::string(c.label) + (h2 ? ", offers h2" : ""));
+            const HttpAnswer answer = curl_request(c.client, static_cast<int>(c.port),
+                                                   "/ott/report/ap", "application/json", "{}", h2);
+            EXPECT_EQ(answer.status, 200);
+            EXPECT_EQ(answer.body, R"({"noted":true, "dor-version":"2.0"})");
+        }
+    }
+    ASSERT_EQ(service.client.send(IPC_MSG__STOP{}), IPC_OK);
+    EXPECT_EQ(service.proc.wait_exit(5s), 0) << service.proc.stderr_text();
+}
+
+}  // namespace

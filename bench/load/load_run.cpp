@@ -284,6 +284,9 @@ class Runner {
             }
             return;
         }
+        if (result_.sample_answer.empty()) {
+            result_.sample_answer = response.body_start().substr(0, 200);
+        }
         last_done_ = std::max(last_done_, exchange.finished());
         result_.latencies_ms.push_back(
             std::chrono::duration<double, std::milli>(exchange.finished() - exchange.started())

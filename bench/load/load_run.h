@@ -20,6 +20,7 @@ struct LoadResult {
     std::vector<double> latencies_ms;  // answered as expected
     std::map<std::string, uint64_t> failures;
     std::string first_failure;
+    std::string sample_answer;  // the start of the first expected answer
     std::map<int, uint64_t> statuses;
     uint64_t body_bytes = 0;
     uint64_t tickets = 0;  // TLS session tickets received

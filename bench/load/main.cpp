@@ -23,7 +23,9 @@ JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
     const double elapsed = result.elapsed_s > 0 ? result.elapsed_s : 1e-9;
     const double ok = static_cast<double>(latency.count);
     JsonPtr failures(json_object());
+    json_int_t failed = 0;
     for (const auto& [name, count] : result.failures) {
+        failed += static_cast<json_int_t>(count);
         json_object_set_new(failures.get(), name.c_str(),
                             json_integer(static_cast<json_int_t>(count)));
     }
@@ -33,15 +35,15 @@ JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
                             json_integer(static_cast<json_int_t>(count)));
     }
     JsonPtr summary(json_pack(
-        "{s:s, s:s, s:i, s:s, s:I, s:o, s:s, s:o, s:f, s:f, s:{s:f, s:f, s:f, s:f, s:f}, s:I, "
+        "{s:s, s:s, s:i, s:s, s:I, s:I, s:o, s:s, s:o, s:f, s:f, s:{s:f, s:f, s:f, s:f, s:f}, s:I, "
         "s:f, s:f, s:I, s:I}",
         "label", opts.label.c_str(), "path", opts.path.c_str(), "clients", opts.clients, "mode",
         opts.rounds > 0 ? "rounds" : "duration", "ok", static_cast<json_int_t>(latency.count),
-        "failures", failures.release(), "first_failure", result.first_failure.c_str(), "statuses",
-        statuses.release(), "elapsed_s", result.elapsed_s, "requests_per_s", ok / elapsed,
-        "latency_ms", "mean", latency.mean_ms, "p50", latency.p50_ms, "p90", latency.p90_ms, "p99",
-        latency.p99_ms, "max", latency.max_ms, "body_bytes",
-        static_cast<json_int_t>(result.body_bytes), "mib_per_s",
+        "failed", failed, "failures", failures.release(), "first_failure",
+        result.first_failure.c_str(), "statuses", statuses.release(), "elapsed_s", result.elapsed_s,
+        "requests_per_s", ok / elapsed, "latency_ms", "mean", latency.mean_ms, "p50",
+        latency.p50_ms, "p90", latency.p90_ms, "p99", latency.p99_ms, "max", latency.max_ms,
+        "body_bytes", static_cast<json_int_t>(result.body_bytes), "mib_per_s",
         static_cast<double>(result.body_bytes) / elapsed / (1024.0 * 1024.0),
         "tickets_per_connection",
         result.connections > 0
@@ -49,6 +51,10 @@ JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
             : 0.0,
         "prepared", static_cast<json_int_t>(result.prepared), "prepare_failures",
         static_cast<json_int_t>(result.prepare_failures)));
+    if (summary) {
+        json_object_set_new(summary.get(), "sample_answer",
+                            json_string(result.sample_answer.c_str()));
+    }
     if (summary && result.cpu) {
         const CpuWindow& cpu = *result.cpu;
         const double tick_s = static_cast<double>(sysconf(_SC_CLK_TCK));

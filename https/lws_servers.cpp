@@ -15,6 +15,7 @@ namespace {
 
 constexpr size_t kServiceBufferSize = 256 * 1024;
 constexpr const char* kWakeProtocol = "ipc-wake";
+constexpr long long kPollSlackUs = 1000;
 
 lws_context* create_context() {
     lws_context_creation_info info{};
@@ -106,16 +107,17 @@ void LwsServers::service(int timeout_ms) {
     timer.fired = false;
     ipc_ready = false;
     lws_sul_schedule(ctx, 0, &timer.sul, on_timer, static_cast<lws_usec_t>(timeout_ms) * 1000);
-    // lws_service returns early and often around a timer (its poll counts whole
-    // milliseconds); the step goes on until the timer, IPC traffic or a stop
-    // request, and never much past its time-out.
-    const long long deadline = monotonic_us() + static_cast<long long>(timeout_ms) * 1000 + 5000;
+    // lws_service waits in poll, which counts whole milliseconds: it returns up
+    // to 1 ms before the timer is due, then again and again until it is. The
+    // step ends at the timer, at IPC traffic, at a stop request, or within that
+    // last millisecond.
+    const long long end = monotonic_us() + static_cast<long long>(timeout_ms) * 1000 - kPollSlackUs;
     free.set_in_service(true);
     auth.set_in_service(true);
     do {
         lws_service(ctx, 0);
     } while (!timer.fired && !ipc_ready && free.state() != STOP_PENDING &&
-             auth.state() != STOP_PENDING && monotonic_us() < deadline);
+             auth.state() != STOP_PENDING && monotonic_us() < end);
     free.set_in_service(false);
     auth.set_in_service(false);
     free.finish_pending_stop(*config);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,13 @@ class SupervisedService {
         EXPECT_TRUE(proc.wait_for_stderr("dor_sa ready", 10s)) << proc.stderr_text();
         std::string error;
         EXPECT_TRUE(client.connect(dir.path(), SA_PORT_ID, &error)) << error;
+    }
+    // The supervisor turns SIGTERM into a stop; killing it would orphan dor_sa.
+    ~SupervisedService() {
+        if (!proc.wait_exit(std::chrono::milliseconds(0))) {
+            proc.signal(SIGTERM);
+            proc.wait_exit(5s);
+        }
     }
 
     // The controller's configuration: ports, TLS files, then admission on.
@@ -101,8 +109,8 @@ TEST(HttpsProcess, RunningServiceAnswersOverItsLoop) {
     const uint32_t base = free_port_pair();
     SupervisedService service;
     service.configure(base, true);
-    ASSERT_TRUE(service.proc.wait_for_stderr(
-        "Starting https endpoint on port " + std::to_string(base + 1), 10s));
+    ASSERT_TRUE(wait_listening(static_cast<int>(base), 10s));
+    ASSERT_TRUE(wait_listening(static_cast<int>(base + 1), 10s));
     const TestPki& pki = test_pki();
     struct Case {
         const char* label;

@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <thread>
+
 #include "https/client_cert.h"
 #include "https/self_signed.h"
+#include "libs/ipc/ipc_client.h"
 #include "tests/https/https_bed.h"
 
 namespace {
@@ -283,6 +286,29 @@ TEST(SelfSigned, MadeOnceAndRemadeWhenAFileIsMissing) {
     ensure_self_signed_files(cert, key);
     EXPECT_TRUE(std::filesystem::exists(key));
     EXPECT_NE(X509_cmp(read_certificate(cert).get(), made.get()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceStep, IpcTrafficEndsTheWait) {
+    HttpsBed bed;
+    bed.start_servers();
+    bed.turn();
+    IpcClient controller;
+    ASSERT_TRUE(controller.connect(bed.ipc.dir(), SA_PORT_ID, nullptr));
+    bed.turn();
+    auto sender = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return controller.send(IPC_MSG__TZ_UPDATE{});
+    });
+    const auto start = std::chrono::steady_clock::now();
+    bed.servers.service(10000);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(sender.get(), IPC_OK);
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_EQ(bed.ipc.port.run_once_for_timeout(0), 1);
 }
 
 }  // namespace

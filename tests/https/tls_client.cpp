@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -206,6 +207,19 @@ HttpAnswer parse_answer(const std::string& raw) {
     }
     answer.body = raw.substr(head_end + 4);
     return answer;
+}
+
+bool wait_listening(int port, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    do {
+        const int fd = make_socket("127.0.0.1", port, 0);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (Clock::now() < deadline);
+    return false;
 }
 
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request) {

@@ -65,6 +65,9 @@ std::string ott_post(const std::string& path, const std::string& content_type,
 std::string http_get(const std::string& target);
 HttpAnswer parse_answer(const std::string& raw);
 
+// Waits (bounded) until something accepts TCP connections on 127.0.0.1:port.
+bool wait_listening(int port, std::chrono::milliseconds limit);
+
 // One request on a new connection: connect, send, read the answer to the end.
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request);
 

@@ -1,5 +1,7 @@
 # make test: installs what is missing, builds (plain and sanitized), runs every test.
 # make demo: builds, then runs the service, a simulated controller and twenty simulated APs.
+# make bench: builds, installs nginx and gnuplot, runs the service against nginx and the
+#             Google Benchmark targets; results in bench/results/.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build

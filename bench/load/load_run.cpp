@@ -276,7 +276,6 @@ class Runner {
         if (response.head_done()) {
             ++result_.statuses[response.status()];
         }
-        result_.body_bytes += response.body_bytes();
         if (failure != Failure::NONE) {
             ++result_.failures[failure_name(failure)];
             if (result_.first_failure.empty()) {
@@ -284,6 +283,7 @@ class Runner {
             }
             return;
         }
+        result_.body_bytes += response.body_bytes();
         if (result_.sample_answer.empty()) {
             result_.sample_answer = response.body_start().substr(0, 200);
         }

@@ -22,8 +22,8 @@ struct LoadResult {
     std::string first_failure;
     std::string sample_answer;  // the start of the first expected answer
     std::map<int, uint64_t> statuses;
-    uint64_t body_bytes = 0;
-    uint64_t tickets = 0;  // TLS session tickets received
+    uint64_t body_bytes = 0;  // of the expected answers
+    uint64_t tickets = 0;     // TLS session tickets received
     uint64_t connections = 0;
     double elapsed_s = 0;
     uint64_t prepared = 0;

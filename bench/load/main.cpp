@@ -20,7 +20,10 @@ using JsonPtr = std::unique_ptr<json_t, JsonFree>;
 
 JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
     const LatencySummary latency = summarize(result.latencies_ms);
-    const double elapsed = result.elapsed_s > 0 ? result.elapsed_s : 1e-9;
+    // Rates over the time to the last expected answer; none without one.
+    const auto per_second = [&result](double amount) {
+        return result.elapsed_s > 0 ? amount / result.elapsed_s : 0.0;
+    };
     const double ok = static_cast<double>(latency.count);
     JsonPtr failures(json_object());
     json_int_t failed = 0;
@@ -41,10 +44,10 @@ JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
         opts.rounds > 0 ? "rounds" : "duration", "ok", static_cast<json_int_t>(latency.count),
         "failed", failed, "failures", failures.release(), "first_failure",
         result.first_failure.c_str(), "statuses", statuses.release(), "elapsed_s", result.elapsed_s,
-        "requests_per_s", ok / elapsed, "latency_ms", "mean", latency.mean_ms, "p50",
+        "requests_per_s", per_second(ok), "latency_ms", "mean", latency.mean_ms, "p50",
         latency.p50_ms, "p90", latency.p90_ms, "p99", latency.p99_ms, "max", latency.max_ms,
         "body_bytes", static_cast<json_int_t>(result.body_bytes), "mib_per_s",
-        static_cast<double>(result.body_bytes) / elapsed / (1024.0 * 1024.0),
+        per_second(static_cast<double>(result.body_bytes)) / (1024.0 * 1024.0),
         "tickets_per_connection",
         result.connections > 0
             ? static_cast<double>(result.tickets) / static_cast<double>(result.connections)

@@ -1,3 +1,6 @@
+// AP event reports, completed from the reporter's own registry, and the
+// messages the service sends about single APs.
+
 #include "controller/ap_events.h"
 
 #include <gtest/gtest.h>
@@ -5,255 +8,148 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
+#include "controller/cert_auth.h"
 #include "dialogue/ap_data_authorized.h"
 #include "dialogue/ap_data_unauthorized.h"
+#include "libs/ipc/ipc_port.h"
+#include "platform/globals.h"
 #include "tests/dialogue/dialogue_fixture.h"
 
 namespace {
 
-const std::string kBroadcast = "ff:ff:ff:ff:ff:ff";
+using Text = std::optional<std::string>;
+const std::string kB = "ff:ff:ff:ff:ff:ff";
+// The AP the registry knows (1), and values that differ from its record (2).
+const std::string kIp = "192.168.1.20", kMac = "02:00:00:00:00:01", kDev = "AP-200", kSw = "4.5.6";
+const std::string kIp2 = "192.168.1.99", kMac2 = "02:00:00:00:00:99", kDev2 = "AP-9", kSw2 = "0.1";
 
-// The AP the registry knows, and values that differ from its record.
-const std::string kIp = "192.168.1.20";
-const std::string kMacText = "02:00:00:00:00:01";
-const std::string kDevice = "AP-200";
-const std::string kSw = "4.5.6";
-const std::string kOtherIp = "192.168.1.99";
-const std::string kOtherMacText = "02:00:00:00:00:99";
-const std::string kOtherDevice = "AP-999";
-const std::string kOtherSw = "0.0.1";
-
-MacAddr mac_of(const std::string& text) {
-    return MacAddr::from_str(text.c_str());
-}
-
-struct AuthReporter {
-    using State = ApRequestState;
+// The states by their event codes, a state with a code other than 0 first.
+struct AuthSide {
+    static constexpr auto report = &report_auth_ap_event;
     static constexpr const char* kPrefix = "SA_AUTH: ";
-    static TrackedAps& own(TrackedAps& tracked, UnauthedAps&) { return tracked; }
-    static UnauthedAps& other(TrackedAps&, UnauthedAps& unauthed) { return unauthed; }
-    static void report(std::string reason, std::optional<std::string> ip = {},
-                       std::optional<MacAddr> mac = {}, std::optional<std::string> device_type = {},
-                       std::optional<std::string> sw_version = {}) {
-        report_auth_ap_event(std::move(reason), std::move(ip), mac, std::move(device_type),
-                             std::move(sw_version));
-    }
-    static std::vector<std::pair<State, uint32_t>> codes() {
-        return {{REQ_REGISTER, 0}, {REQ_READY, 4}, {REQ_FW_DECIDED, 5}, {REQ_UNKNOWN, 0}};
-    }
+    static inline const std::vector<std::pair<ApRequestState, uint32_t>> kCodes = {
+        {REQ_READY, 4}, {REQ_REGISTER, 0}, {REQ_FW_DECIDED, 5}, {REQ_UNKNOWN, 0}};
 };
-
-struct FreeReporter {
-    using State = UnauthedApSaState;
+struct FreeSide {
+    static constexpr auto report = &report_free_ap_event;
     static constexpr const char* kPrefix = "SA_FREE: ";
-    static UnauthedAps& own(TrackedAps&, UnauthedAps& unauthed) { return unauthed; }
-    static TrackedAps& other(TrackedAps& tracked, UnauthedAps&) { return tracked; }
-    static void report(std::string reason, std::optional<std::string> ip = {},
-                       std::optional<MacAddr> mac = {}, std::optional<std::string> device_type = {},
-                       std::optional<std::string> sw_version = {}) {
-        report_free_ap_event(std::move(reason), std::move(ip), mac, std::move(device_type),
-                             std::move(sw_version));
-    }
-    static std::vector<std::pair<State, uint32_t>> codes() {
-        return {{REGISTER, 0},  {WAIT_AUTH, 1},    {JOIN_BY_ADMIN, 2},
-                {JOIN_AUTO, 3}, {UPGRADING_FW, 5}, {UNKNOWN, 0}};
-    }
+    static inline const std::vector<std::pair<UnauthedApSaState, uint32_t>> kCodes = {
+        {JOIN_AUTO, 3},     {REGISTER, 0},     {WAIT_AUTH, 1},
+        {JOIN_BY_ADMIN, 2}, {UPGRADING_FW, 5}, {UNKNOWN, 0}};
 };
 
-template <class Reporter>
+template <class Side>
 class ApEventsTest : public DialogueFixture {
   protected:
-    // Puts the AP in `registry` with a request record and its MAC paired.
+    static constexpr size_t kOwn = std::is_same_v<Side, AuthSide> ? 0 : 1;
+    auto& own() { return std::get<kOwn>(std::tie(tracked, unauthed)); }
+    auto& other() { return std::get<1 - kOwn>(std::tie(tracked, unauthed)); }
+    // Puts the AP into `registry`, with its request record if `record`, its MAC paired.
     template <class Registry>
-    auto add_ap(Registry& registry, bool with_record = true) {
+    auto add_ap(Registry& registry, bool record) {
         registry.track(kIp, "/register/ap");
         auto ap = registry.find(kIp);
-        if (with_record) {
-            auto params = std::make_shared<ApRequestParams>();
-            params->device_type = kDevice;
-            params->sw_version = kSw;
-            params->mac = mac_of(kMacText);
-            ap->params = params;
+        const MacAddr mac = MacAddr::from_str(kMac.c_str());
+        if (record) {
+            ap->params = std::make_shared<ApRequestParams>(ApRequestParams{kDev, kSw, "", "", mac});
         }
-        registry.assign_mac_ip(mac_of(kMacText), kIp);
+        registry.assign_mac_ip(mac, kIp);
         sent();
         logged();
         return ap;
     }
-    auto& own() { return Reporter::own(this->tracked, this->unauthed); }
-    auto& other() { return Reporter::other(this->tracked, this->unauthed); }
-
-    SentMsg event(const std::string& mac, uint32_t code, const std::string& device,
-                  const std::string& sw, const std::string& ip, const std::string& reason) {
-        return {164, {mac, std::to_string(code), device, sw, ip, Reporter::kPrefix + reason}};
+    SentMsg event(std::string mac, uint32_t code, std::string dev, std::string sw, std::string ip) {
+        return {164, {mac, std::to_string(code), dev, sw, ip, Side::kPrefix + std::string("r")}};
     }
 };
 
-using Reporters = ::testing::Types<AuthReporter, FreeReporter>;
-TYPED_TEST_SUITE(ApEventsTest, Reporters);
-
-TYPED_TEST(ApEventsTest, ReasonOnlyGoesToBroadcastWithCodeZero) {
-    TypeParam::report("hello");
-    EXPECT_EQ(this->sent(), std::vector<SentMsg>{this->event(kBroadcast, 0, "", "", "", "hello")});
-    // Nothing about the AP is known, so nothing is logged either.
-    EXPECT_TRUE(this->logged().empty());
-}
+using Sides = ::testing::Types<AuthSide, FreeSide>;
+TYPED_TEST_SUITE(ApEventsTest, Sides);
 
 TYPED_TEST(ApEventsTest, CodeFollowsTheApState) {
-    auto ap = this->add_ap(this->own());
-    for (const auto& [state, code] : TypeParam::codes()) {
+    auto ap = this->add_ap(this->own(), true);
+    for (const auto& [state, code] : TypeParam::kCodes) {
         SCOPED_TRACE(state);
         ap->state = state;
-        TypeParam::report("by ip", kIp);
-        TypeParam::report("by mac", std::nullopt, mac_of(kMacText));
-        EXPECT_EQ(this->sent(),
-                  (std::vector<SentMsg>{this->event(kMacText, code, kDevice, kSw, kIp, "by ip"),
-                                        this->event(kMacText, code, kDevice, kSw, kIp, "by mac")}));
+        TypeParam::report("r", kIp, {}, {}, {});
+        EXPECT_EQ(this->sent(), std::vector<SentMsg>{this->event(kMac, code, kDev, kSw, kIp)});
     }
-}
-
-struct CompletionCase {
-    std::string name;
-    bool ap_known;       // the AP is in the reporter's own registry
-    bool ap_has_record;  // ... with a parsed request
-    std::optional<std::string> ip;
-    std::optional<std::string> mac;
-    std::optional<std::string> device;
-    std::optional<std::string> sw;
-    // What goes out.
-    std::string out_mac;
-    bool coded;  // carries the code of the AP's state, else 0
-    std::string out_device;
-    std::string out_sw;
-    std::string out_ip;
-};
-
-std::vector<CompletionCase> completion_cases() {
-    return {
-        {"mac of a known AP fills everything",
-         true,
-         true,
-         {},
-         kMacText,
-         {},
-         {},
-         kMacText,
-         true,
-         kDevice,
-         kSw,
-         kIp},
-        {"record beats what the caller gave", true, true, kIp, kOtherMacText, kOtherDevice,
-         kOtherSw, kMacText, true, kDevice, kSw, kIp},
-        {"given address wins over the MAC pairing", true, true, kOtherIp, kMacText, kOtherDevice,
-         kOtherSw, kMacText, false, kOtherDevice, kOtherSw, kOtherIp},
-        {"unknown address is sent as given", true, true, kOtherIp, kOtherMacText, kOtherDevice,
-         kOtherSw, kOtherMacText, false, kOtherDevice, kOtherSw, kOtherIp},
-        {"unknown MAC leaves the address empty",
-         true,
-         true,
-         {},
-         kOtherMacText,
-         kOtherDevice,
-         {},
-         kOtherMacText,
-         false,
-         kOtherDevice,
-         "",
-         ""},
-        {"address only, AP known", true, true, kIp, {}, {}, {}, kMacText, true, kDevice, kSw, kIp},
-        {"AP without a record keeps the caller's values", true, false, kIp, kOtherMacText,
-         kOtherDevice, kOtherSw, kOtherMacText, true, kOtherDevice, kOtherSw, kIp},
-        {"AP without a record, address only",
-         true,
-         false,
-         kIp,
-         {},
-         {},
-         {},
-         kBroadcast,
-         true,
-         "",
-         "",
-         kIp},
-        {"AP without a record found by MAC",
-         true,
-         false,
-         {},
-         kMacText,
-         {},
-         {},
-         kMacText,
-         true,
-         "",
-         "",
-         kIp},
-        {"AP only in the other registry, by MAC",
-         false,
-         true,
-         {},
-         kMacText,
-         kOtherDevice,
-         {},
-         kMacText,
-         false,
-         kOtherDevice,
-         "",
-         ""},
-        {"AP only in the other registry, by address",
-         false,
-         true,
-         kIp,
-         {},
-         {},
-         kOtherSw,
-         kBroadcast,
-         false,
-         "",
-         kOtherSw,
-         kIp},
-    };
 }
 
 TYPED_TEST(ApEventsTest, CompletesMissingValuesFromItsOwnRegistry) {
-    // A state with a non-zero code, so that a found AP shows.
-    const auto [state, code] = TypeParam::codes()[1];
-    ASSERT_NE(code, 0u);
-    for (const auto& c : completion_cases()) {
-        SCOPED_TRACE(c.name);
-        this->own().clear();
-        this->other().clear();
-        if (c.ap_known) {
-            this->add_ap(this->own(), c.ap_has_record)->state = state;
+    struct Case {
+        int where;  // the AP is in the own registry with (0) or without (1) record, or in the other
+                    // (2)
+        Text ip, mac, dev, sw;
+        std::string out_mac;
+        bool coded;  // carries the code of the AP's state, else 0
+        std::string out_dev, out_sw, out_ip;
+    };
+    const std::vector<Case> cases = {
+        {0, {}, {}, {}, {}, kB, false, "", "", ""},
+        {0, {}, kMac, {}, {}, kMac, true, kDev, kSw, kIp},
+        {0, kIp, kMac2, kDev2, kSw2, kMac, true, kDev, kSw, kIp},
+        {0, kIp2, kMac, kDev2, kSw2, kMac, false, kDev2, kSw2, kIp2},
+        {0, {}, kMac2, kDev2, {}, kMac2, false, kDev2, "", ""},
+        {1, kIp, kMac2, kDev2, kSw2, kMac2, true, kDev2, kSw2, kIp},
+        {1, kIp, {}, {}, {}, kB, true, "", "", kIp},
+        {1, {}, kMac, {}, {}, kMac, true, "", "", kIp},
+        {2, {}, kMac, kDev2, {}, kMac, false, kDev2, "", ""},
+        {2, kIp, {}, {}, kSw2, kB, false, "", kSw2, kIp},
+    };
+    const auto [state, code] = TypeParam::kCodes[0];
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(i);
+        this->tracked.clear();
+        this->unauthed.clear();
+        if (c.where == 2) {
+            this->add_ap(this->other(), true);
         } else {
-            this->add_ap(this->other(), c.ap_has_record);
+            this->add_ap(this->own(), c.where == 0)->state = state;
         }
         std::optional<MacAddr> mac;
         if (c.mac) {
-            mac = mac_of(*c.mac);
+            mac = MacAddr::from_str(c.mac->c_str());
         }
-        TypeParam::report("r", c.ip, mac, c.device, c.sw);
-        EXPECT_EQ(this->sent(),
-                  std::vector<SentMsg>{this->event(c.out_mac, c.coded ? code : 0, c.out_device,
-                                                   c.out_sw, c.out_ip, "r")});
+        TypeParam::report("r", c.ip, mac, c.dev, c.sw);
+        EXPECT_EQ(this->sent(), std::vector<SentMsg>{this->event(c.out_mac, c.coded ? code : 0,
+                                                                 c.out_dev, c.out_sw, c.out_ip)});
+        EXPECT_TRUE(this->logged().empty());
     }
 }
 
 class SendersTest : public DialogueFixture {};
 
-TEST_F(SendersTest, EventWithAbsentStringsSendsEmptyTexts) {
-    const MacAddr mac = mac_of(kMacText);
+TEST_F(SendersTest, FieldsGoOutInOrder) {
+    const MacAddr mac = MacAddr::from_str("0A:0B:0C:0D:0E:0F");
     send_ap_event(mac, 7, "why", std::nullopt, std::nullopt, std::nullopt);
-    send_ap_event(mac, 0, "", kIp, kDevice, kSw);
-    EXPECT_EQ(sent(), (std::vector<SentMsg>{{164, {kMacText, "7", "", "", "", "why"}},
-                                            {164, {kMacText, "0", kDevice, kSw, kIp, ""}}}));
+    send_ap_event(mac, 0, "", kIp, kDev, kSw);
+    send_ap_reg_timeout(mac);
+    send_cert_auth_ap("10.1.2.3", mac);
+    const std::string text = "0a:0b:0c:0d:0e:0f";
+    EXPECT_EQ(sent(), (std::vector<SentMsg>{{164, {text, "7", "", "", "", "why"}},
+                                            {164, {text, "0", kDev, kSw, kIp, ""}},
+                                            {106, {text}},
+                                            {140, {"10.1.2.3", text}}}));
+    EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(SendersTest, RegistrationTimeoutCarriesTheMacText) {
-    send_ap_reg_timeout(MacAddr::from_str("0A:0B:0C:0D:0E:0F"));
-    EXPECT_EQ(sent(), (std::vector<SentMsg>{{106, {"0a:0b:0c:0d:0e:0f"}}}));
+TEST_F(SendersTest, FailedCertificateRequestIsLoggedForTheAp) {
+    TempDir dir;
+    Trace port_trace("CERTTEST");
+    IpcPort lonely(SA_PORT_ID, port_trace, dir.path());  // nobody listens to it
+    g_ipc_port = &lonely;
+    const MacAddr mac = MacAddr::from_str("AA:BB:CC:00:11:22");
+    send_cert_auth_ap("10.1.2.3", mac);
+    g_ipc_port = &bed.port;
+    EXPECT_EQ(logged(),
+              (std::vector<LoggedLine>{{TraceCategory::ERROR, mac, "Can't send SA_CERT_AUTH_AP"}}));
+    EXPECT_TRUE(sent().empty());
 }
 
 }  // namespace

@@ -1,31 +1,37 @@
 #include "tests/dialogue/dialogue_fixture.h"
 
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "libs/ipc/messages.h"
 #include "platform/globals.h"
 
 namespace {
 
-std::string field_text(const SharedString& text) {
-    return text ? *text : "<nil>";
-}
-std::string field_text(bool flag) {
-    return flag ? "true" : "false";
-}
-std::string field_text(uint32_t value) {
-    return std::to_string(value);
+template <class Field>
+std::string field_text(const Field& field) {
+    if constexpr (std::is_same_v<Field, bool>) {
+        return field ? "true" : "false";
+    } else if constexpr (std::is_integral_v<Field>) {
+        return std::to_string(field);
+    } else {
+        return field ? *field : "<nil>";
+    }
 }
 
-template <class M>
-bool render_as(const IMsg& msg, SentMsg& out) {
-    const auto* typed = dynamic_cast<const M*>(&msg);
-    if (!typed) {
-        return false;
-    }
-    typed->visit_fields(
-        [&](const auto&... field) { (out.fields.push_back(field_text(field)), ...); });
-    return true;
+template <class... M>
+SentMsg render_one_of(const IMsg& msg) {
+    SentMsg out{msg.get_type(), {}};
+    auto fill = [&](const auto* typed) {
+        if (typed) {
+            typed->visit_fields(
+                [&](const auto&... field) { (out.fields.push_back(field_text(field)), ...); });
+        }
+        return typed != nullptr;
+    };
+    (fill(dynamic_cast<const M*>(&msg)) || ...);
+    return out;
 }
 
 }  // namespace
@@ -39,12 +45,8 @@ void PrintTo(const SentMsg& msg, std::ostream* os) {
 }
 
 SentMsg render(const IMsg& msg) {
-    SentMsg out{msg.get_type(), {}};
-    render_as<IPC_MSG__FW_AP_CHECK>(msg, out) || render_as<IPC_MSG__SA_GET_CREDENTIALS>(msg, out) ||
-        render_as<IPC_MSG__SA_AP_EVENT>(msg, out) ||
-        render_as<IPC_MSG__SA_AP_REG_TIMEOUT>(msg, out) ||
-        render_as<IPC_MSG__SA_CERT_AUTH_AP>(msg, out);
-    return out;
+    return render_one_of<IPC_MSG__FW_AP_CHECK, IPC_MSG__SA_GET_CREDENTIALS, IPC_MSG__SA_AP_EVENT,
+                         IPC_MSG__SA_AP_REG_TIMEOUT, IPC_MSG__SA_CERT_AUTH_AP>(msg);
 }
 
 void PrintTo(const LoggedLine& line, std::ostream* os) {
@@ -82,7 +84,5 @@ std::vector<SentMsg> DialogueFixture::sent() {
 }
 
 std::vector<LoggedLine> DialogueFixture::logged() {
-    std::vector<LoggedLine> out;
-    out.swap(lines_);
-    return out;
+    return std::exchange(lines_, {});
 }

@@ -1,6 +1,7 @@
 #pragma once
-// A service frame for dialogue and event tests: real IPC port with a listening
-// client, empty registries, the globals pointed at them, trace lines captured.
+// A service frame for dialogue, event and registry tests: real IPC port with a
+// listening client, empty registries, the globals pointed at them, every trace
+// line captured.
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,7 @@
 #include "registry/unauthed_aps.h"
 #include "tests/support/ipc_test_bed.h"
 
-// A sent message as its type and its fields in message order, rendered as text
-// (nil strings as "<nil>").
+// A sent message as its type and its fields in message order (nil strings as "<nil>").
 struct SentMsg {
     uint32_t type = 0;
     std::vector<std::string> fields;
@@ -41,9 +41,8 @@ class DialogueFixture : public ::testing::Test {
     DialogueFixture();
     ~DialogueFixture() override;
 
-    // Everything the port sent since the last call.
+    // What the port sent, and the trace lines, since the last call.
     std::vector<SentMsg> sent();
-    // Trace lines since the last call.
     std::vector<LoggedLine> logged();
 
     IpcTestBed bed;

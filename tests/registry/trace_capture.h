@@ -2,7 +2,6 @@
 // Collects the lines of the service's trace object while it lives.
 
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <vector>
 

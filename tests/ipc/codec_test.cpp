@@ -1,5 +1,7 @@
 // Every message class through the codec, the wire layout checked against
-// frames built by hand, and the payloads the decoder must refuse.
+// frames built by hand, and the payloads the decoder must refuse. Unknown
+// types, the largest lists and the commonest bad frames go through the port's
+// tests.
 
 #define MSGPACK_NO_BOOST
 #include <msgpack.hpp>
@@ -51,11 +53,10 @@ using AllMessages = ::testing::Types<
     IPC_MSG__CTL_SUBSCRIBE, IPC_MSG__CTL_READY, IPC_MSG__CTL_RUN>;
 TYPED_TEST_SUITE(CodecRoundTrip, AllMessages);
 
-// Each fill style stresses a different corner: nil versus empty text, zero
-// versus maximum numbers, long texts and long row lists.
 TYPED_TEST(CodecRoundTrip, EveryFillSurvives) {
-    for (FillStyle style : kAllFillStyles) {
-        SCOPED_TRACE(fill_style_name(style));
+    for (FillStyle style :
+         {FillStyle::NIL, FillStyle::EMPTY, FillStyle::TYPICAL, FillStyle::EXTREME}) {
+        SCOPED_TRACE(static_cast<int>(style));
         TypeParam msg;
         fill_fields(msg, style);
         const auto decoded = round_trip(msg);
@@ -63,15 +64,6 @@ TYPED_TEST(CodecRoundTrip, EveryFillSurvives) {
         EXPECT_EQ(decoded->get_type(), TypeParam::kType);
         EXPECT_TRUE(same_fields(msg, *decoded));
     }
-}
-
-TEST(Codec, HundredThousandApRowsSurvive) {
-    IPC_MSG__SA_GET_APS_RESP msg;
-    msg.aps = many_ap_rows(100000);
-    const auto decoded = round_trip(msg);
-    ASSERT_TRUE(decoded);
-    ASSERT_EQ(decoded->aps.size(), msg.aps.size());
-    EXPECT_TRUE(decoded->aps == msg.aps);
 }
 
 // msgpack bytes of `value`, built by the msgpack library itself: tuples
@@ -131,14 +123,15 @@ TEST(Codec, RefusesMalformedPayloads) {
         return std::make_tuple(mac, nil, device_type, text, text, text, 0);
     };
     const std::vector<std::pair<const char*, std::string>> cases = {
-        {"not an array", packed(25)},
+        {"truncated array", std::string("\x92\x19", 2)},
+        {"trailing bytes", std::string("\x91\x19\x00", 3)},
+        // A header announcing four billion elements must not be believed.
+        {"huge array header", std::string("\xdd\xff\xff\xff\xff\x19", 6)},
+        {"huge string header", std::string("\x92\x02\xdb\xff\xff\xff\xff", 7)},
         {"empty array", packed(std::vector<int>{})},
-        {"type is a string", packed(std::make_tuple(std::string("25")))},
         {"type is negative", packed(std::make_tuple(-25))},
         {"type over 32 bits", packed(std::make_tuple(uint64_t{1} << 32))},
-        {"too many fields", packed(std::make_tuple(25, nil))},
         {"too few fields", packed(std::make_tuple(2, text))},
-        {"int for a text", packed(std::make_tuple(106, 5))},
         {"text for an int", packed(std::make_tuple(145, std::string("1")))},
         {"negative for an int", packed(std::make_tuple(145, -1))},
         {"uint32 overflow", packed(std::make_tuple(145, uint64_t{1} << 32))},
@@ -154,55 +147,18 @@ TEST(Codec, RefusesMalformedPayloads) {
          packed(std::make_tuple(0xFFFF0001u, false, std::vector{1, -1}))},
     };
     for (const auto& [label, bytes] : cases) {
-        SCOPED_TRACE(label);
         std::string why;
-        EXPECT_FALSE(ipc_decode_payload(bytes.data(), bytes.size(), &why));
-        EXPECT_FALSE(why.empty());
+        EXPECT_FALSE(ipc_decode_payload(bytes.data(), bytes.size(), &why)) << label;
+        EXPECT_FALSE(why.empty()) << label;
     }
-}
-
-TEST(Codec, RefusesBytesThatAreNotOneMsgpackValue) {
-    const std::vector<std::pair<const char*, std::string>> cases = {
-        {"empty", ""},
-        {"reserved byte", "\xc1"},
-        {"truncated array", std::string("\x92\x19", 2)},
-        {"trailing bytes", std::string("\x91\x19\x00", 3)},
-        // An array header announcing four billion elements must not be believed.
-        {"huge array header", std::string("\xdd\xff\xff\xff\xff\x19", 6)},
-        {"huge string header", std::string("\x92\x02\xdb\xff\xff\xff\xff", 7)},
-    };
-    for (const auto& [label, bytes] : cases) {
-        SCOPED_TRACE(label);
-        std::string why;
-        EXPECT_FALSE(ipc_decode_payload(bytes.data(), bytes.size(), &why));
-        EXPECT_FALSE(why.empty());
-    }
-}
-
-TEST(Codec, UnknownTypeKeepsItsFieldsAndEncodesBack) {
-    const std::string payload =
-        packed(std::make_tuple(9999, std::string("x"), nil, std::vector{1, 2}));
-    std::string why;
-    auto unknown = std::dynamic_pointer_cast<IpcUnknownMsg>(
-        ipc_decode_payload(payload.data(), payload.size(), &why));
-    ASSERT_TRUE(unknown) << why;
-    EXPECT_EQ(unknown->get_type(), 9999u);
-    EXPECT_EQ(unknown->raw_fields,
-              packed(std::make_tuple(std::string("x"), nil, std::vector{1, 2})));
-    std::string frame;
-    ASSERT_TRUE(ipc_encode_frame(*unknown, frame));
-    EXPECT_EQ(payload_of(frame), payload);
 }
 
 TEST(Codec, RefusesToEncodeWhatItCannotDescribe) {
-    IpcUnknownMsg bad_raw(9999);
-    bad_raw.raw_fields = "\xc1";
-    IpcUnknownMsg not_array(9999);
-    not_array.raw_fields = "\x05";
-    const IMsg* cases[] = {&bad_raw, &not_array};
-    for (const IMsg* msg : cases) {
+    for (const char* raw : {"\xc1", "\x05"}) {  // not msgpack; not an array
+        IpcUnknownMsg msg(9999);
+        msg.raw_fields = raw;
         std::string frame = "keep";
-        EXPECT_FALSE(ipc_encode_frame(*msg, frame));
+        EXPECT_FALSE(ipc_encode_frame(msg, frame));
         EXPECT_EQ(frame, "keep");
     }
 }

@@ -9,42 +9,22 @@
 
 #include "libs/ipc/imsg.h"
 
+// NIL: nil texts, zeros; EMPTY: empty texts; TYPICAL: a distinct value per
+// field; EXTREME: maximum numbers, long texts with a NUL, long lists.
 enum class FillStyle { NIL, EMPTY, TYPICAL, EXTREME };
-inline constexpr FillStyle kAllFillStyles[] = {FillStyle::NIL, FillStyle::EMPTY, FillStyle::TYPICAL,
-                                               FillStyle::EXTREME};
-
-inline const char* fill_style_name(FillStyle style) {
-    switch (style) {
-        case FillStyle::NIL:
-            return "nil texts, zero numbers";
-        case FillStyle::EMPTY:
-            return "empty texts";
-        case FillStyle::TYPICAL:
-            return "typical values";
-        case FillStyle::EXTREME:
-            return "maximum numbers, long texts and lists";
-    }
-    return "?";
-}
 
 // Distinct rows; every seventh has no valid IP and every eleventh no valid MAC.
 inline std::vector<SaApsInfo::ApInfo> many_ap_rows(size_t count) {
     std::vector<SaApsInfo::ApInfo> rows(count);
     for (size_t i = 0; i < count; ++i) {
+        const auto byte = [i](int shift) { return static_cast<unsigned char>(i >> shift); };
         auto& row = rows[i];
         if (i % 11 != 0) {
             row.mac.valid = true;
-            row.mac.octets = {0x02,
-                              0x00,
-                              static_cast<unsigned char>(i >> 24),
-                              static_cast<unsigned char>(i >> 16),
-                              static_cast<unsigned char>(i >> 8),
-                              static_cast<unsigned char>(i)};
+            row.mac.octets = {0x02, 0x00, byte(24), byte(16), byte(8), byte(0)};
         }
         if (i % 7 != 0) {
-            row.ip.valid = true;
-            row.ip.octets = {10, static_cast<unsigned char>(i >> 16),
-                             static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+            row.ip = {true, {10, byte(16), byte(8), byte(0)}};
         }
         row.device_type = "DEV-" + std::to_string(i % 13);
         row.sw_version = "5.0." + std::to_string(i % 100);
@@ -61,21 +41,11 @@ struct FieldFiller {
 
     void fill(SharedString& value) {
         ++counter;
-        switch (style) {
-            case FillStyle::NIL:
-                value.reset();
-                break;
-            case FillStyle::EMPTY:
-                value = make_shared_string("");
-                break;
-            case FillStyle::TYPICAL:
-                value = make_shared_string("text-" + std::to_string(counter) + " é\n\"");
-                break;
-            case FillStyle::EXTREME:
-                value =
-                    make_shared_string(std::string(100000 + counter, 'x') + std::string(1, '\0'));
-                break;
-        }
+        value = style == FillStyle::NIL     ? nullptr
+                : style == FillStyle::EMPTY ? make_shared_string("")
+                : style == FillStyle::TYPICAL
+                    ? make_shared_string("text-" + std::to_string(counter) + " é\n\"")
+                    : make_shared_string(std::string(100000 + counter, 'x') + '\0');
     }
     void fill(uint32_t& value) {
         ++counter;
@@ -89,18 +59,15 @@ struct FieldFiller {
     }
     void fill(bool& value) { value = style == FillStyle::EXTREME || style == FillStyle::TYPICAL; }
     void fill(std::vector<uint32_t>& values) {
-        values.clear();
-        if (style == FillStyle::TYPICAL) {
-            values = {2, 25, 164};
-        } else if (style == FillStyle::EXTREME) {
-            values = {0, std::numeric_limits<uint32_t>::max()};
-        }
+        values = style == FillStyle::TYPICAL   ? std::vector<uint32_t>{2, 25, 164}
+                 : style == FillStyle::EXTREME ? std::vector<uint32_t>{0, UINT32_MAX}
+                                               : std::vector<uint32_t>{};
     }
     void fill(std::vector<SaApsInfo::ApInfo>& rows) {
-        rows = style == FillStyle::TYPICAL   ? many_ap_rows(12)
-               : style == FillStyle::EXTREME ? many_ap_rows(5000)
-               : style == FillStyle::EMPTY   ? many_ap_rows(1)
-                                             : std::vector<SaApsInfo::ApInfo>{};
+        rows = many_ap_rows(style == FillStyle::TYPICAL   ? 12
+                            : style == FillStyle::EXTREME ? 5000
+                            : style == FillStyle::EMPTY   ? 1
+                                                          : 0);
         if (style == FillStyle::EXTREME) {
             rows.back().state = std::numeric_limits<uint32_t>::max();
         }

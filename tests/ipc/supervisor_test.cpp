@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "libs/ipc/ipc_client.h"
 #include "libs/ipc/ipc_port.h"
@@ -73,61 +74,46 @@ TEST_F(SupervisorTest, ReadyRunThenStopOverTheSameChannel) {
 }
 
 TEST_F(SupervisorTest, ExchangeFailsWithoutAUsableChannelOrAnswer) {
-    struct Case {
-        const char* label;
-        const char* env;  // null: unset; "{fd}": the service end of a fresh pair
-        std::function<void(IpcClient&)> supervisor;
-    };
-    const Case cases[] = {
+    const int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string file_fd = std::to_string(file);
+    // what, DOR_SUPERVISOR_FD (null: unset; empty: the service end of a fresh
+    // pair), what the supervisor does after READY
+    const std::vector<std::tuple<const char*, const char*, void (*)(IpcClient&)>> cases = {
         {"variable unset", nullptr, nullptr},
         {"not a number", "abc", nullptr},
-        {"negative", "-1", nullptr},
         {"not an open fd", "9999", nullptr},
-        {"not a socket", "{file}", nullptr},
-        {"supervisor answers something else", "{fd}",
-         [](IpcClient& channel) {
-             ipc_supervisor_wait_ready(channel, 5000);
-             channel.send(IPC_MSG__STOP{});
-         }},
-        {"supervisor closes", "{fd}",
-         [](IpcClient& channel) {
-             ipc_supervisor_wait_ready(channel, 5000);
-             channel.close();
-         }},
+        {"not a socket", file_fd.c_str(), nullptr},
+        {"supervisor answers something else", "", [](IpcClient& c) { c.send(IPC_MSG__STOP{}); }},
+        {"supervisor closes", "", [](IpcClient& c) { c.close(); }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [what, env, answer] : cases) {
+        SCOPED_TRACE(what);
         IpcPort port(SA_PORT_ID, trace_, dir_.path());
+        std::thread supervisor;
         int mine = -1;
         int theirs = -1;
-        int file = -1;
-        std::thread supervisor;
-        if (c.env == nullptr) {
+        if (env == nullptr) {
             unsetenv("DOR_SUPERVISOR_FD");
-        } else if (std::string(c.env) == "{file}") {
-            file = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            setenv("DOR_SUPERVISOR_FD", std::to_string(file).c_str(), 1);
-        } else if (std::string(c.env) == "{fd}") {
+        } else if (*env != '\0') {
+            setenv("DOR_SUPERVISOR_FD", env, 1);
+        } else {
             ASSERT_TRUE(ipc_supervisor_socketpair(mine, theirs));
             setenv("DOR_SUPERVISOR_FD", std::to_string(theirs).c_str(), 1);
-            supervisor = std::thread([&c, mine] {
+            supervisor = std::thread([mine, answer] {
                 IpcClient channel;
                 channel.adopt_fd(mine);
-                c.supervisor(channel);
+                ipc_supervisor_wait_ready(channel, 5000);
+                answer(channel);
             });
-        } else {
-            setenv("DOR_SUPERVISOR_FD", c.env, 1);
         }
         EXPECT_FALSE(ipc_send_ready_and_wait_for_run(port));
         EXPECT_EQ(port.peer_count(), 0u);
         if (supervisor.joinable()) {
             supervisor.join();
         }
-        if (file >= 0) {
-            EXPECT_NE(fcntl(file, F_GETFD), -1);  // not ours to close
-            close(file);
-        }
     }
+    EXPECT_NE(fcntl(file, F_GETFD), -1);  // not ours to close
+    close(file);
 }
 
 }  // namespace

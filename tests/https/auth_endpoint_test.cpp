@@ -1,4 +1,5 @@
-// The authorized endpoint: client certificates, request answers, limits.
+// Both endpoints' request answers, and the authorized endpoint's client
+// certificates, pending answers and connection limit.
 
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
@@ -20,13 +21,6 @@ ClientOptions ap_client(const std::string& name, const std::string& source, bool
     const TestPki& pki = test_pki();
     return client_at(source, pki.path(name + ".pem"), pki.path(name + ".key"), h2);
 }
-
-std::string error_json(const std::string& text) {
-    return R"({"error-description": ")" + text + R"(", "dor-version":"2.0"})";
-}
-
-const std::string kNoted = R"({"noted":true, "dor-version":"2.0"})";
-const std::string kJson = "application/json";
 
 // The refusal texts of OpenSSL's chain check, as the service logs them (the
 // trace shows their line ends escaped).
@@ -136,9 +130,9 @@ struct AnswerCase {
     bool stays_tracked;
 };
 
-// Answers the endpoint gives by itself, each on a fresh connection from its
-// own address.
-TEST(AuthEndpoint, RequestsRefusedOrNotedByTheEndpoint) {
+// Answers an endpoint gives by itself, each on a fresh connection from its
+// own address; both endpoints use the same texts.
+TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
     const std::string minus = "-5";
     const std::string over = "65537";
     const std::string plus = "+2";
@@ -169,21 +163,25 @@ TEST(AuthEndpoint, RequestsRefusedOrNotedByTheEndpoint) {
     };
     HttpsBed bed;
     bed.start_servers();
-    const int port = bed.auth_port();
     int host = 10;
-    for (const AnswerCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        const std::string source = "127.0.3." + std::to_string(++host);
-        HttpAnswer answer =
-            bed.serve_while([&] { return exchange(ap_client("ap1", source), port, c.request); });
-        EXPECT_EQ(answer.status, c.status);
-        EXPECT_EQ(answer.body, c.body);
-        EXPECT_EQ(answer.headers["content-type"], kJson);
-        EXPECT_EQ(answer.headers["content-length"], std::to_string(c.body.size()));
-        EXPECT_EQ(bed.tracked.find(source) != nullptr, c.stays_tracked);
+    for (const Endpoint& endpoint : kEndpoints) {
+        const int port = endpoint_port(bed, endpoint);
+        for (const AnswerCase& c : cases) {
+            SCOPED_TRACE(std::string(endpoint.label) + ", " + c.label);
+            const std::string ip = "127.0.3." + std::to_string(++host);
+            HttpAnswer answer = bed.serve_while(
+                [&] { return exchange(endpoint_client(endpoint, ip), port, c.request); });
+            EXPECT_EQ(answer.status, c.status);
+            EXPECT_EQ(answer.body, c.body);
+            EXPECT_EQ(answer.headers["content-type"], kJson);
+            EXPECT_EQ(answer.headers["content-length"], std::to_string(c.body.size()));
+            EXPECT_EQ(endpoint_ap(bed, endpoint, ip) != nullptr, c.stays_tracked);
+        }
+        bed.turn();
+        EXPECT_TRUE(
+            bed.has_event(std::string(endpoint.event_prefix) + "client json parsing error"));
+        EXPECT_TRUE(bed.has_event(std::string(endpoint.event_prefix) + "client reporting error"));
     }
-    EXPECT_TRUE(bed.has_event("SA_AUTH: client json parsing error"));
-    EXPECT_TRUE(bed.has_event("SA_AUTH: client reporting error"));
 }
 
 // A request whose answer waits for the controller.
@@ -316,35 +314,55 @@ TEST(AuthEndpoint, ClientLeavingWhileWaitingIsForgotten) {
     bed.turn();
 }
 
-TEST(AuthEndpoint, BodyForAnApNoLongerTrackedIsRefused) {
-    HttpsBed bed;
-    bed.start_servers();
-    const std::string ip = "127.0.4.70";
-    const std::string body = ap_body("a1:b2:c3:d4:e5:f6");
-    const std::string request = ott_post("/ready/ap", kJson, body);
-    const std::string head = request.substr(0, request.size() - body.size());
-    std::atomic<bool> cleared{false};
-    const int port = bed.auth_port();
-    auto client = std::async(std::launch::async, [&] {
-        TlsClient tls(ap_client("ap1", ip));
-        if (!tls.connect(port) || !tls.send(head)) {
-            return HttpAnswer{};
+// The AP left the registry between the headers and the body.
+TEST(Endpoints, BodyForAnApNoLongerTrackedIsRefused) {
+    struct Case {
+        const Endpoint& endpoint;
+        std::string answer;
+        std::string event;  // empty: none at all
+    };
+    const Case cases[] = {
+        {kEndpoints[0], "AP not tracked",
+         "SA_AUTH: AP not tracked: failed to find AP in tracked APs"},
+        {kEndpoints[1], "ap not tracked: failed to find AP in unauthed APs", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.endpoint.label);
+        HttpsBed bed;
+        bed.start_servers();
+        const std::string ip = "127.0.4.70";
+        const std::string body = ap_body("a1:b2:c3:d4:e5:f6");
+        const std::string request = ott_post("/register/ap", kJson, body);
+        std::atomic<bool> cleared{false};
+        const int port = endpoint_port(bed, c.endpoint);
+        auto client = std::async(std::launch::async, [&] {
+            TlsClient tls(endpoint_client(c.endpoint, ip));
+            if (!tls.connect(port) || !tls.send(request.substr(0, request.size() - body.size()))) {
+                return HttpAnswer{};
+            }
+            while (!cleared) {
+                std::this_thread::sleep_for(5ms);
+            }
+            tls.send(body);
+            return parse_answer(tls.receive_all(10s));
+        });
+        ASSERT_TRUE(bed.run_until([&] { return endpoint_ap(bed, c.endpoint, ip) != nullptr; }));
+        bed.tracked.clear();
+        bed.unauthed.clear();
+        bed.sent.clear();
+        cleared = true;
+        bed.run_until([&] { return client.wait_for(0s) == std::future_status::ready; });
+        const HttpAnswer answer = client.get();
+        bed.turn();
+        EXPECT_EQ(answer.status, 400);
+        EXPECT_EQ(answer.body, error_json(c.answer));
+        EXPECT_NE(bed.trace.find("(" + ip + ") not tracked!"), nullptr);
+        if (c.event.empty()) {
+            EXPECT_TRUE(bed.event_reasons().empty());
+        } else {
+            EXPECT_TRUE(bed.has_event(c.event));
         }
-        while (!cleared) {
-            std::this_thread::sleep_for(5ms);
-        }
-        tls.send(body);
-        return parse_answer(tls.receive_all(10s));
-    });
-    ASSERT_TRUE(bed.run_until([&] { return bed.tracked.find(ip) != nullptr; }));
-    bed.tracked.clear();
-    cleared = true;
-    bed.run_until([&] { return client.wait_for(0s) == std::future_status::ready; });
-    const HttpAnswer answer = client.get();
-    bed.turn();
-    EXPECT_EQ(answer.status, 400);
-    EXPECT_EQ(answer.body, error_json("AP not tracked"));
-    EXPECT_TRUE(bed.has_event("SA_AUTH: AP not tracked: failed to find AP in tracked APs"));
+    }
 }
 
 // Two connections of one AP feed one body; it never grows past 64 KiB.
@@ -404,22 +422,6 @@ TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
     EXPECT_FALSE(held.front()->closed_by_peer(0ms));
     held.clear();
     EXPECT_TRUE(bed.run_until([] { return https_counters().auth_connections == 0; }));
-}
-
-TEST(AuthEndpoint, ClientsOfferingHttp2AndNotAreServedAlike) {
-    HttpsBed bed;
-    bed.start_servers();
-    const int port = bed.auth_port();
-    for (bool h2 : {false, true}) {
-        SCOPED_TRACE(h2 ? "offers h2" : "HTTP/1.1 only");
-        const std::string ip = h2 ? "127.0.6.2" : "127.0.6.1";
-        const HttpAnswer answer = bed.serve_while([&] {
-            return curl_request(ap_client("ap1", ip), port, "/ott/report/ap", kJson, "{}", h2);
-        });
-        EXPECT_EQ(answer.status, 200);
-        EXPECT_EQ(answer.body, kNoted);
-        EXPECT_EQ(answer.alpn, "http/1.1");
-    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The free endpoint: its own texts, waiting for authentication, automatic
+// The free endpoint: registration, waiting for authentication, automatic
 // authentication and the limit on requests at once.
 
 #include <gtest/gtest.h>
@@ -15,50 +15,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string kJson = "application/json";
-const std::string kNoted = R"({"noted":true, "dor-version":"2.0"})";
-
-std::string error_json(const std::string& text) {
-    return R"({"error-description": ")" + text + R"(", "dor-version":"2.0"})";
-}
-
-TEST(FreeEndpoint, AnswersOfTheEndpoint) {
-    struct Case {
-        const char* label;
-        std::string request;
-        int status;
-        std::string body;
-    };
-    const Case cases[] = {
-        {"report", ott_post("/report/ap", kJson, "{}"), 200, kNoted},
-        {"content type with a charset", ott_post("/register/ap", kJson + ";charset=utf-8", "{}"),
-         400, error_json("ap not tracked: invalid content-type")},
-        {"other type of the same length", ott_post("/register/ap", "application/jsox", "{}"), 400,
-         error_json("ap not tracked: content-type not json")},
-        {"body not JSON", ott_post("/register/ap", kJson, "[]"), 400,
-         error_json("client json parsing error")},
-    };
-    HttpsBed bed;
-    bed.start_servers();
-    const int port = bed.free_port();
-    int host = 10;
-    for (const Case& c : cases) {
-        for (bool h2 : {false, true}) {
-            SCOPED_TRACE(std::string(c.label) + (h2 ? ", offers h2" : ""));
-            const ClientOptions client = client_at("127.0.7." + std::to_string(++host), {}, {}, h2);
-            HttpAnswer answer = bed.serve_while([&] { return exchange(client, port, c.request); });
-            EXPECT_EQ(answer.status, c.status);
-            EXPECT_EQ(answer.body, c.body);
-            EXPECT_EQ(answer.headers["content-type"], kJson);
-            EXPECT_EQ(answer.headers["content-length"], std::to_string(c.body.size()));
-            EXPECT_EQ(answer.alpn, h2 ? "http/1.1" : "");
-        }
-    }
-    bed.turn();
-    EXPECT_TRUE(bed.has_event("SA_FREE: client reporting error"));
-    EXPECT_TRUE(bed.has_event("SA_FREE: client json parsing error"));
-}
 
 TEST(FreeEndpoint, RegistrationIsAnsweredWhenTheCheckResultArrives) {
     HttpsBed bed;
@@ -127,38 +83,6 @@ TEST(FreeEndpoint, WaitingApIsAuthenticatedAutomaticallyOrByTheAdministrator) {
             EXPECT_EQ(*requests[0]->mac, mac);
         }
     }
-}
-
-TEST(FreeEndpoint, BodyForAnApNoLongerTrackedIsRefusedWithoutEvent) {
-    HttpsBed bed;
-    bed.start_servers();
-    const std::string ip = "127.0.7.210";
-    const std::string body = ap_body("00:11:22:33:44:77");
-    const std::string request = ott_post("/register/ap", kJson, body);
-    std::atomic<bool> cleared{false};
-    const int port = bed.free_port();
-    auto client = std::async(std::launch::async, [&] {
-        TlsClient tls(client_at(ip));
-        if (!tls.connect(port) || !tls.send(request.substr(0, request.size() - body.size()))) {
-            return HttpAnswer{};
-        }
-        while (!cleared) {
-            std::this_thread::sleep_for(5ms);
-        }
-        tls.send(body);
-        return parse_answer(tls.receive_all(10s));
-    });
-    ASSERT_TRUE(bed.run_until([&] { return bed.unauthed.find(ip) != nullptr; }));
-    bed.unauthed.clear();
-    bed.sent.clear();
-    cleared = true;
-    bed.run_until([&] { return client.wait_for(0s) == std::future_status::ready; });
-    const HttpAnswer answer = client.get();
-    bed.turn();
-    EXPECT_EQ(answer.status, 400);
-    EXPECT_EQ(answer.body, error_json("ap not tracked: failed to find AP in unauthed APs"));
-    EXPECT_NE(bed.trace.find("(" + ip + ") not tracked!"), nullptr);
-    EXPECT_TRUE(bed.event_reasons().empty());
 }
 
 TEST(FreeEndpoint, HundredAndFirstRequestAtOnceIsRefused) {

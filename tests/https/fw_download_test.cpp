@@ -17,58 +17,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kJson = "application/json";
 constexpr uint32_t kModeUpgrade = 2;
 
-struct Side {
-    const char* label;
-    bool authorized;
+// Texts of each endpoint's download lines and refusals, in kEndpoints' order.
+struct Texts {
     const char* ap_kind;          // in the completion and failure lines
     const char* untracked_event;  // refusal of an address not in the registry
     const char* limit_line;
 };
-const Side kSides[] = {
-    {"authorized", true, "authorized", "SA_AUTH: AP not tracked", "upgrading APs limit exceeded"},
-    {"free", false, "unauthorized", "SA_FREE: not tracked", "Upgrading APs limit exceeded"},
+const Texts kTexts[] = {
+    {"authorized", "SA_AUTH: AP not tracked", "upgrading APs limit exceeded"},
+    {"unauthorized", "SA_FREE: not tracked", "Upgrading APs limit exceeded"},
 };
 
-ClientOptions client_of(const Side& side, const std::string& ip) {
-    if (!side.authorized) {
-        return client_at(ip);
-    }
-    const TestPki& pki = test_pki();
-    return client_at(ip, pki.path("ap1.pem"), pki.path("ap1.key"));
-}
-
-int port_of(const HttpsBed& bed, const Side& side) {
-    return side.authorized ? bed.auth_port() : bed.free_port();
-}
-
-std::shared_ptr<ApDataBase> find(HttpsBed& bed, const Side& side, const std::string& ip) {
-    if (side.authorized) {
-        return bed.tracked.find(ip);
-    }
-    return bed.unauthed.find(ip);
-}
-
 // Registers the AP and delivers the controller's upgrade order.
-void order_upgrade(HttpsBed& bed, const Side& side, const std::string& ip,
+void order_upgrade(HttpsBed& bed, const Endpoint& side, const std::string& ip,
                    const std::string& image) {
-    const int port = port_of(bed, side);
+    const int port = endpoint_port(bed, side);
     auto answer = std::async(std::launch::async, [&] {
-        return exchange(client_of(side, ip), port,
+        return exchange(endpoint_client(side, ip), port,
                         ott_post("/register/ap", kJson, ap_body("a1:b2:c3:d4:e5:f6")));
     });
     ASSERT_TRUE(bed.run_until([&] {
-        auto ap = find(bed, side, ip);
+        auto ap = endpoint_ap(bed, side, ip);
         return ap && ap->params;
     }));
     bed.from_controller([&] {
-        find(bed, side, ip)->on_check_result(0, ip, kModeUpgrade, FW_UPGRADE, image, true);
+        endpoint_ap(bed, side, ip)->on_check_result(0, ip, kModeUpgrade, FW_UPGRADE, image, true);
     });
     bed.run_until([&] { return answer.wait_for(0s) == std::future_status::ready; });
     ASSERT_NE(answer.get().body.find(R"("code":4025)"), std::string::npos);
-    ASSERT_EQ(find(bed, side, ip)->fw_tries_left, kFwTriesPerUpgrade);
+    ASSERT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, kFwTriesPerUpgrade);
 }
 
 std::string file_text(const std::string& path) {
@@ -89,16 +68,18 @@ class FwBed : public HttpsBed {
 };
 
 TEST(FwDownload, FiveAttemptsThenRefused) {
-    for (const Side& side : kSides) {
+    for (int s = 0; s < 2; ++s) {
+        const Endpoint& side = kEndpoints[s];
         SCOPED_TRACE(side.label);
         FwBed bed;
         const std::string ip = side.authorized ? "127.0.9.1" : "127.0.9.2";
         order_upgrade(bed, side, ip, "image.bin");
         const std::string image = file_text(bed.dir.path() + "/image.bin");
-        const int port = port_of(bed, side);
+        const int port = endpoint_port(bed, side);
         for (int tries = kFwTriesPerUpgrade - 1; tries >= 0; --tries) {
             const HttpAnswer answer = bed.serve_while([&] {
-                return curl_request(client_of(side, ip), port, "/fw/image.bin", "", "", false);
+                return curl_request(endpoint_client(side, ip), port, "/fw/image.bin", "", "",
+                                    false);
             });
             EXPECT_EQ(answer.status, 200);
             EXPECT_EQ(answer.body.size(), image.size());
@@ -110,23 +91,22 @@ TEST(FwDownload, FiveAttemptsThenRefused) {
                       1);
         }
         bed.turn();
-        EXPECT_EQ(bed.trace.count("[" + ip + "] firmware download for " + side.ap_kind +
+        EXPECT_EQ(bed.trace.count("[" + ip + "] firmware download for " + kTexts[s].ap_kind +
                                   " AP: completed"),
                   kFwTriesPerUpgrade);
-        EXPECT_EQ(
-            bed.trace.count("[" + ip + "] firmware download for " + side.ap_kind + " AP: failed"),
-            0);
+        EXPECT_EQ(bed.trace.count("[" + ip + "] firmware download for " + kTexts[s].ap_kind +
+                                  " AP: failed"),
+                  0);
         EXPECT_TRUE(bed.run_until([] { return https_counters().fw_download_sessions == 0; }));
 
         const HttpAnswer refused = bed.serve_while([&] {
-            return curl_request(client_of(side, ip), port, "/fw/image.bin", "", "", false);
+            return curl_request(endpoint_client(side, ip), port, "/fw/image.bin", "", "", false);
         });
         bed.turn();
         EXPECT_NE(refused.status, 200);
         EXPECT_EQ(bed.trace.count("firmware request from [" + ip + "] not awaited"), 1);
-        EXPECT_TRUE(bed.has_event(side.authorized ? "SA_AUTH: firmware request not awaited"
-                                                  : "SA_FREE: firmware request not awaited"));
-        EXPECT_EQ(find(bed, side, ip)->fw_tries_left, 0);
+        EXPECT_TRUE(bed.has_event(std::string(side.event_prefix) + "firmware request not awaited"));
+        EXPECT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, 0);
     }
 }
 
@@ -145,7 +125,8 @@ TEST(FwDownload, AdmissionAndVersionText) {
          "[%s] started fw file download [plain.bin], version unknown, tries left: 4", 4},
         {"missing file", true, "/fw/missing.bin", false, "", kFwTriesPerUpgrade},
     };
-    for (const Side& side : kSides) {
+    for (int s = 0; s < 2; ++s) {
+        const Endpoint& side = kEndpoints[s];
         int host = 10;
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(side.label) + ", " + c.label);
@@ -154,9 +135,10 @@ TEST(FwDownload, AdmissionAndVersionText) {
             if (c.upgrade_ordered) {
                 order_upgrade(bed, side, ip, "image.bin");
             }
-            const int port = port_of(bed, side);
-            const HttpAnswer answer = bed.serve_while(
-                [&] { return curl_request(client_of(side, ip), port, c.target, "", "", false); });
+            const int port = endpoint_port(bed, side);
+            const HttpAnswer answer = bed.serve_while([&] {
+                return curl_request(endpoint_client(side, ip), port, c.target, "", "", false);
+            });
             bed.turn();
             EXPECT_EQ(answer.status == 200, c.served) << answer.status;
             if (!c.line.empty()) {
@@ -165,9 +147,9 @@ TEST(FwDownload, AdmissionAndVersionText) {
                 EXPECT_EQ(bed.trace.count(line), 1) << line;
             }
             if (!c.upgrade_ordered) {
-                EXPECT_TRUE(bed.has_event(side.untracked_event));
+                EXPECT_TRUE(bed.has_event(kTexts[s].untracked_event));
             } else {
-                EXPECT_EQ(find(bed, side, ip)->fw_tries_left, c.tries_after);
+                EXPECT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, c.tries_after);
             }
             EXPECT_TRUE(bed.run_until([] { return https_counters().fw_download_sessions == 0; }));
         }
@@ -175,25 +157,26 @@ TEST(FwDownload, AdmissionAndVersionText) {
 }
 
 TEST(FwDownload, DownloadCutOffIsLoggedAsFailed) {
-    for (const Side& side : kSides) {
+    for (int s = 0; s < 2; ++s) {
+        const Endpoint& side = kEndpoints[s];
         SCOPED_TRACE(side.label);
         FwBed bed;
         ASSERT_TRUE(dorbt_write_firmware_image(bed.dir.path() + "/big.bin", "dor-ap110",
                                                FwVersionInfo{1, 0, 0, 0}, 32u << 20));
         const std::string ip = "127.0.9.50";
         order_upgrade(bed, side, ip, "big.bin");
-        const int port = port_of(bed, side);
+        const int port = endpoint_port(bed, side);
         bed.serve_while([&] {
-            TlsClient client(client_of(side, ip));
+            TlsClient client(endpoint_client(side, ip));
             client.connect(port);
             client.send(http_get("/fw/big.bin"));
             return client.receive_all(50ms).size();
         });
         EXPECT_TRUE(bed.run_until([] { return https_counters().fw_download_sessions == 0; }));
-        EXPECT_EQ(
-            bed.trace.count("[" + ip + "] firmware download for " + side.ap_kind + " AP: failed"),
-            1);
-        EXPECT_EQ(find(bed, side, ip)->fw_tries_left, kFwTriesPerUpgrade - 1);
+        EXPECT_EQ(bed.trace.count("[" + ip + "] firmware download for " + kTexts[s].ap_kind +
+                                  " AP: failed"),
+                  1);
+        EXPECT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, kFwTriesPerUpgrade - 1);
     }
 }
 
@@ -204,17 +187,17 @@ TEST(FwDownload, FiftyDownloadsAtOnceOverBothEndpoints) {
                                            FwVersionInfo{1, 0, 0, 0}, 8u << 20));
     const std::string ips[] = {"127.0.9.60", "127.0.9.61"};
     for (int s = 0; s < 2; ++s) {
-        order_upgrade(bed, kSides[s], ips[s], "big.bin");
-        find(bed, kSides[s], ips[s])->fw_tries_left = kMaxFwDownloads;
+        order_upgrade(bed, kEndpoints[s], ips[s], "big.bin");
+        endpoint_ap(bed, kEndpoints[s], ips[s])->fw_tries_left = kMaxFwDownloads;
     }
     // Clients that do not read keep their downloads open.
     std::vector<std::unique_ptr<TlsClient>> held;
     bed.serve_while([&] {
         for (int i = 0; i < kMaxFwDownloads; ++i) {
             const int s = i % 2;
-            held.push_back(std::make_unique<TlsClient>(client_of(kSides[s], ips[s])));
+            held.push_back(std::make_unique<TlsClient>(endpoint_client(kEndpoints[s], ips[s])));
             held.back()->set_receive_buffer(4096);
-            held.back()->connect(port_of(bed, kSides[s]));
+            held.back()->connect(endpoint_port(bed, kEndpoints[s]));
             held.back()->send(http_get("/fw/big.bin"));
         }
         return 0;
@@ -222,14 +205,15 @@ TEST(FwDownload, FiftyDownloadsAtOnceOverBothEndpoints) {
     ASSERT_TRUE(
         bed.run_until([] { return https_counters().fw_download_sessions == kMaxFwDownloads; }));
     for (int s = 0; s < 2; ++s) {
-        SCOPED_TRACE(kSides[s].label);
-        const int port = port_of(bed, kSides[s]);
+        SCOPED_TRACE(kEndpoints[s].label);
+        const int port = endpoint_port(bed, kEndpoints[s]);
         const HttpAnswer refused = bed.serve_while([&] {
-            return curl_request(client_of(kSides[s], ips[s]), port, "/fw/big.bin", "", "", false);
+            return curl_request(endpoint_client(kEndpoints[s], ips[s]), port, "/fw/big.bin", "", "",
+                                false);
         });
         bed.turn();
         EXPECT_NE(refused.status, 200);
-        EXPECT_EQ(bed.trace.count(kSides[s].limit_line), 1);
+        EXPECT_EQ(bed.trace.count(kTexts[s].limit_line), 1);
     }
     held.clear();
     EXPECT_TRUE(bed.run_until([] { return https_counters().fw_download_sessions == 0; }));

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "dialogue/ap_data_authorized.h"
+#include "dialogue/ap_data_unauthorized.h"
 #include "platform/globals.h"
+#include "tests/https/tls_client.h"
 
 namespace {
 
@@ -66,6 +69,49 @@ uint32_t free_port_pair() {
 std::string ap_body(const std::string& mac) {
     return R"({"deviceType":"DOR-AP-1","swVersion":"1.2.3","hwVersion":"A","serial":"S-)" + mac +
            R"(","mac":")" + mac + R"(","timeout":30})";
+}
+
+ClientOptions endpoint_client(const Endpoint& endpoint, const std::string& ip) {
+    if (!endpoint.authorized) {
+        return client_at(ip);
+    }
+    const TestPki& pki = test_pki();
+    return client_at(ip, pki.path("ap1.pem"), pki.path("ap1.key"));
+}
+
+int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint) {
+    return endpoint.authorized ? bed.auth_port() : bed.free_port();
+}
+
+std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
+                                        const std::string& ip) {
+    if (endpoint.authorized) {
+        return bed.tracked.find(ip);
+    }
+    return bed.unauthed.find(ip);
+}
+
+PortTaker::PortTaker(uint32_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+}
+
+PortTaker::~PortTaker() {
+    close(fd);
+}
+
+bool can_connect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
 }
 
 HttpsBed::Globals::~Globals() {

@@ -35,6 +35,40 @@ uint32_t free_port_pair();
 // A valid AP request body for `mac`.
 std::string ap_body(const std::string& mac);
 
+inline const std::string kJson = "application/json";
+inline const std::string kNoted = R"({"noted":true, "dor-version":"2.0"})";
+inline std::string error_json(const std::string& text) {
+    return R"({"error-description": ")" + text + R"(", "dor-version":"2.0"})";
+}
+
+class HttpsBed;
+class ApDataBase;
+struct ClientOptions;
+
+// The two endpoints as an AP sees them; on the authorized one it presents
+// ap1's certificate.
+struct Endpoint {
+    const char* label;
+    bool authorized;
+    const char* event_prefix;
+};
+inline constexpr Endpoint kEndpoints[] = {
+    {"authorized", true, "SA_AUTH: "},
+    {"free", false, "SA_FREE: "},
+};
+ClientOptions endpoint_client(const Endpoint& endpoint, const std::string& ip);
+int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint);
+std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
+                                        const std::string& ip);
+
+// Holds a port the way another program would.
+struct PortTaker {
+    explicit PortTaker(uint32_t port);
+    ~PortTaker();
+    int fd;
+};
+bool can_connect(int port);
+
 class HttpsBed {
   public:
     // Both servers STOPPED; the configuration enables both (incoming mode 0, the

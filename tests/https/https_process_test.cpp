@@ -20,18 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct PortTaker {
-    explicit PortTaker(uint32_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(listen(fd, 1), 0);
-    }
-    ~PortTaker() { close(fd); }
-    int fd;
-};
-
 int count(const std::string& text, const std::string& needle) {
     int n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {

@@ -9,73 +9,44 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
-#include <thread>
 
 #include "libs/board/board_types.h"
 #include "libs/ipc/ipc_port.h"
 
 namespace {
 
-bool can_bind(int port) {
+// Binds `port` (0: any) or connects to it on loopback: the local port, 0 on failure.
+int probe(int port, bool connect_to) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    addr.sin_addr.s_addr = htonl(connect_to ? INADDR_LOOPBACK : INADDR_ANY);
+    socklen_t size = sizeof addr;
+    auto* sa = reinterpret_cast<sockaddr*>(&addr);
+    const bool ok = (connect_to ? connect(fd, sa, size) : bind(fd, sa, size)) == 0 &&
+                    getsockname(fd, sa, &size) == 0;
     close(fd);
-    return ok;
+    return ok ? ntohs(addr.sin_port) : 0;
 }
 
-bool listening(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-// Two free neighbouring ports in the ephemeral range, picked by the kernel.
+// Two free neighbouring ports, the first picked by the kernel.
 int free_port_pair() {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        socklen_t size = sizeof addr;
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-        close(fd);
-        const int port = ntohs(addr.sin_port);
-        if (port < 65535 && can_bind(port) && can_bind(port + 1)) {
+        const int port = probe(0, false);
+        if (port != 0 && port < 65535 && probe(port + 1, false) != 0) {
             return port;
         }
     }
     return 0;
 }
 
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
-void stop(std::unique_ptr<Subprocess>& process) {
-    if (!process) {
-        return;
-    }
-    process->signal(SIGTERM);
-    // Both end with 0 on SIGTERM; anything else (a sanitizer report) is a fault.
-    const auto status = process->wait_exit(std::chrono::seconds(10));
-    EXPECT_EQ(status, 0) << process->stderr_text();
-    process.reset();
+// Split at blanks; the bed's paths have none.
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 }  // namespace
@@ -83,131 +54,86 @@ void stop(std::unique_ptr<Subprocess>& process) {
 json_t* ApRun::ap(const std::string& mac) const {
     json_t* rows = json_object_get(report.get(), "aps");
     for (size_t i = 0; i < json_array_size(rows); ++i) {
-        json_t* row = json_array_get(rows, i);
-        if (mac == json_string_value(json_object_get(row, "mac"))) {
-            return row;
+        if (text(json_array_get(rows, i), "mac") == mac) {
+            return json_array_get(rows, i);
         }
     }
     return nullptr;
 }
 
-std::string ApRun::field(const std::string& mac, const char* key) const {
-    const char* text = json_string_value(json_object_get(ap(mac), key));
-    return text != nullptr ? text : "<none>";
-}
-
-long long ApRun::number(const std::string& mac, const char* key) const {
-    return json_integer_value(json_object_get(ap(mac), key));
-}
-
 E2eBed::E2eBed(const BedConfig& config) {
-    namespace fs = std::filesystem;
-    for (const char* sub : {"ipc", "pki", "ap_certs", "delivery", "fw"}) {
-        fs::create_directories(dir() + "/" + sub);
+    for (const char* sub : {"ipc", "ap_certs", "delivery", "fw"}) {
+        std::filesystem::create_directories(dir() + "/" + sub);
     }
-    const std::string pki = dir() + "/pki";
-    if (std::system((std::string(DOR_MAKE_PKI) + " " + pki).c_str()) != 0) {
-        ADD_FAILURE() << "make-pki failed";
-        return;
-    }
+    const std::string d = dir() + "/";
+    std::ofstream(d + "policy.json") << config.policy;
+    bool made = std::system((std::string(DOR_MAKE_PKI) + " " + d + "pki").c_str()) == 0 &&
+                (port_ = free_port_pair()) != 0;
     for (const FwImage& image : config.images) {
         const auto version = FwVersionInfo::from_str(image.version);
-        if (!version || !dorbt_write_firmware_image(dir() + "/fw/" + image.name, image.board,
-                                                    *version, image.size)) {
-            ADD_FAILURE() << "cannot write " << image.name;
-            return;
-        }
+        made =
+            made && version &&
+            dorbt_write_firmware_image(d + "fw/" + image.name, image.board, *version, image.size);
     }
-    write_text(dir() + "/policy.json", config.policy);
-    port_ = free_port_pair();
-    if (port_ == 0) {
-        ADD_FAILURE() << "no free ports";
+    if (!made) {
+        ADD_FAILURE() << "cannot make the PKI, the images or two free ports";
         return;
     }
-    const std::map<std::string, std::string> env = {{"DOR_IPC_DIR", dir() + "/ipc"}};
+    const std::map<std::string, std::string> env = {{"DOR_IPC_DIR", d + "ipc"}};
     service_ = std::make_unique<Subprocess>(Subprocess::Spec{
         DOR_SUPERVISOR_BINARY, {"dor-supervisor", "--service", DOR_SA_BINARY}, env, {}});
-    std::vector<std::string> argv = {"dor-controller-sim",
-                                     "--base-port",
-                                     std::to_string(port_),
-                                     "--ca-cert",
-                                     pki + "/ca.pem",
-                                     "--ca-key",
-                                     pki + "/ca.key",
-                                     "--server-cert",
-                                     pki + "/server.pem",
-                                     "--server-key",
-                                     pki + "/server.key",
-                                     "--ap-cert-dir",
-                                     dir() + "/ap_certs",
-                                     "--delivery-dir",
-                                     delivery_dir(),
-                                     "--fw-dir",
-                                     dir() + "/fw",
-                                     "--policy",
-                                     dir() + "/policy.json",
-                                     "--events",
-                                     dir() + "/events.jsonl",
-                                     "--check-delay-ms",
-                                     std::to_string(config.check_delay_ms)};
+    const std::string pki = d + "pki/";
+    std::vector<std::string> argv = words(
+        "dor-controller-sim --base-port " + std::to_string(port_) + " --ca-cert " + pki +
+        "ca.pem --ca-key " + pki + "ca.key --server-cert " + pki + "server.pem --server-key " +
+        pki + "server.key --ap-cert-dir " + d + "ap_certs --delivery-dir " + delivery_dir() +
+        " --fw-dir " + d + "fw --policy " + d + "policy.json --events " + d +
+        "events.jsonl --check-delay-ms " + std::to_string(config.check_delay_ms));
     if (config.auto_auth) {
         argv.push_back("--auto-auth");
     }
     controller_ =
         std::make_unique<Subprocess>(Subprocess::Spec{DOR_CONTROLLER_SIM_BINARY, argv, env, {}});
-    ready_ = eventually([&] { return listening(port_) && listening(port_ + 1); });
-    if (!ready_) {
-        ADD_FAILURE() << "the endpoints never listened\nservice:\n"
-                      << service_->stderr_text() << "\ncontroller:\n"
-                      << controller_->stderr_text();
-    }
+    ready_ = eventually([&] { return probe(port_, true) != 0 && probe(port_ + 1, true) != 0; });
+    EXPECT_TRUE(ready_) << "the endpoints never listened\nservice:\n"
+                        << service_->stderr_text() << "\ncontroller:\n"
+                        << controller_->stderr_text();
 }
 
 E2eBed::~E2eBed() {
-    stop(controller_);
-    stop(service_);
+    for (Subprocess* process : {controller_.get(), service_.get()}) {
+        if (process != nullptr) {
+            process->signal(SIGTERM);
+            // Both end with 0 on SIGTERM; anything else (a sanitizer report) is a fault.
+            EXPECT_EQ(process->wait_exit(std::chrono::seconds(10)), 0) << process->stderr_text();
+        }
+    }
 }
 
-std::vector<std::string> E2eBed::ap_sim_args(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {"dor-ap-sim",   "--free-port",         std::to_string(port_),
-                                     "--server-ca",  dir() + "/pki/ca.pem", "--delivery-dir",
-                                     delivery_dir(), "--poll-ms",           "100",
-                                     "--json"};
+ApRun E2eBed::run_aps(const std::vector<std::string>& args,
+                      const std::function<void()>& meanwhile) {
+    const std::string report = dir() + "/report-" + std::to_string(++runs_) + ".json";
+    std::vector<std::string> argv = words(
+        "dor-ap-sim --poll-ms 100 --json --free-port " + std::to_string(port_) + " --server-ca " +
+        dir() + "/pki/ca.pem --delivery-dir " + delivery_dir() + " --out " + report);
     argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-std::unique_ptr<Subprocess> E2eBed::start_aps(const std::vector<std::string>& args,
-                                              const std::string& report_path) {
-    std::vector<std::string> argv = ap_sim_args(args);
-    argv.push_back("--out");
-    argv.push_back(report_path);
-    return std::make_unique<Subprocess>(Subprocess::Spec{DOR_AP_SIM_BINARY, argv, {}, {}});
-}
-
-ApRun E2eBed::finish(Subprocess& aps, const std::string& report_path, std::chrono::seconds limit) {
+    Subprocess aps({DOR_AP_SIM_BINARY, argv, {}, {}});
+    if (meanwhile) {
+        meanwhile();
+    }
     ApRun run;
-    run.status = aps.wait_exit(limit);
+    run.status = aps.wait_exit(std::chrono::seconds(60));
     run.stderr_text = aps.stderr_text();
     json_error_t error;
-    run.report.reset(json_load_file(report_path.c_str(), 0, &error));
-    if (!run.report) {
-        ADD_FAILURE() << "no ap-sim report: " << error.text << "\n" << run.stderr_text;
-    }
+    run.report.reset(json_load_file(report.c_str(), 0, &error));
+    EXPECT_TRUE(run.report) << "no ap-sim report: " << error.text << "\n" << run.stderr_text;
     return run;
-}
-
-ApRun E2eBed::run_aps(const std::vector<std::string>& args, std::chrono::seconds limit) {
-    const std::string report = dir() + "/report-" + std::to_string(++report_seq_) + ".json";
-    auto aps = start_aps(args, report);
-    return finish(*aps, report, limit);
 }
 
 std::vector<JsonPtr> E2eBed::events() const {
     std::vector<JsonPtr> lines;
-    std::istringstream text(read_text(dir() + "/events.jsonl"));
-    std::string line;
-    while (std::getline(text, line)) {
+    std::ifstream in(dir() + "/events.jsonl");
+    for (std::string line; std::getline(in, line);) {
         lines.emplace_back(json_loads(line.c_str(), 0, nullptr));
         EXPECT_TRUE(lines.back()) << "not JSON: " << line;
     }

@@ -1,11 +1,12 @@
 #pragma once
-// One whole installation on loopback for end-to-end tests: dor_sa under
-// dor-supervisor, dor-controller-sim with a fresh PKI, firmware images and a
-// policy, and dor-ap-sim runs against them. Everything is stopped and removed
-// when the bed goes away.
+// One whole installation on loopback: dor_sa under dor-supervisor and
+// dor-controller-sim with a fresh PKI, images and a policy; dor-ap-sim runs
+// against it. Everything is stopped and removed with the bed.
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,9 +17,7 @@
 #include "tools/controller-sim/json.h"
 
 struct FwImage {
-    std::string name;
-    std::string board;
-    std::string version;
+    std::string name, board, version;
     uint64_t size;
 };
 
@@ -29,42 +28,35 @@ struct BedConfig {
     std::vector<FwImage> images;
 };
 
-// A finished dor-ap-sim run.
+// A string member, "" when absent.
+inline std::string text(json_t* object, const char* key) {
+    const char* value = json_string_value(json_object_get(object, key));
+    return value != nullptr ? value : "";
+}
+
+// A finished dor-ap-sim run and its --json report.
 struct ApRun {
     std::optional<int> status;
-    JsonPtr report;  // its --json document
+    JsonPtr report;
     std::string stderr_text;
 
-    // The report's row of `mac`, or null.
-    json_t* ap(const std::string& mac) const;
-    std::string field(const std::string& mac, const char* key) const;
-    long long number(const std::string& mac, const char* key) const;
+    json_t* ap(const std::string& mac) const;  // the report's row of `mac`, or null
 };
 
 class E2eBed {
   public:
     explicit E2eBed(const BedConfig& config);
     ~E2eBed();
-    E2eBed(const E2eBed&) = delete;
-    E2eBed& operator=(const E2eBed&) = delete;
 
-    // Both endpoints listen; false (with a test failure) when they never did.
-    bool ready() const { return ready_; }
+    bool ready() const { return ready_; }  // both endpoints listen
     const std::string& dir() const { return dir_.path(); }
     std::string delivery_dir() const { return dir() + "/delivery"; }
-    int free_port() const { return port_; }
 
-    // dor-ap-sim with the bed's ports, CA and delivery directory, then `args`.
+    // dor-ap-sim with the bed's ports, CA and delivery directory, then `args`;
+    // `meanwhile` runs while the APs do.
     ApRun run_aps(const std::vector<std::string>& args,
-                  std::chrono::seconds limit = std::chrono::seconds(60));
-    // The same in the background; its report goes to `report_path`.
-    std::unique_ptr<Subprocess> start_aps(const std::vector<std::string>& args,
-                                          const std::string& report_path);
-    static ApRun finish(Subprocess& aps, const std::string& report_path,
-                        std::chrono::seconds limit);
-
-    // The event lines written so far.
-    std::vector<JsonPtr> events() const;
+                  const std::function<void()>& meanwhile = {});
+    std::vector<JsonPtr> events() const;  // the event lines written so far
     // A controller peer on the service's IPC port, subscribed to `types`.
     IpcClient admin(const std::vector<uint32_t>& types) const;
 
@@ -72,14 +64,12 @@ class E2eBed {
     Subprocess& controller() { return *controller_; }
 
   private:
-    std::vector<std::string> ap_sim_args(const std::vector<std::string>& args) const;
-
     TempDir dir_;
     int port_ = 0;
     bool ready_ = false;
     std::unique_ptr<Subprocess> service_;
     std::unique_ptr<Subprocess> controller_;
-    int report_seq_ = 0;
+    int runs_ = 0;
 };
 
 // Polls `condition` every 20 ms until it holds or `limit` passes.

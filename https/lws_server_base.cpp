@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "dialogue/sa_config.h"
@@ -19,12 +20,12 @@ namespace {
 // and the connections accepted on it.
 std::vector<int> sockets_on_port(int port) {
     std::vector<int> fds;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    if (!dir) {
         return fds;
     }
-    const int own = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
+    const int own = dirfd(dir.get());
+    while (const dirent* entry = readdir(dir.get())) {
         const int fd = std::atoi(entry->d_name);
         sockaddr_in addr{};
         socklen_t length = sizeof addr;
@@ -34,7 +35,6 @@ std::vector<int> sockets_on_port(int port) {
             fds.push_back(fd);
         }
     }
-    closedir(dir);
     return fds;
 }
 

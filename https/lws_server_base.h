@@ -31,7 +31,6 @@ class LwsServerBase {
     LwsServerBase& operator=(const LwsServerBase&) = delete;
 
     ServerState state() const { return server_state; }
-    lws_vhost* vhost_ptr() const { return vhost; }
 
     // One start (true) or stop (false) request through the state machine.
     void apply(const SaConfig& config, bool start_request);

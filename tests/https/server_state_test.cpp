@@ -14,10 +14,12 @@
 
 #include <thread>
 
+#include "dialogue/ap_data_unauthorized.h"
 #include "https/client_cert.h"
 #include "https/self_signed.h"
 #include "libs/ipc/ipc_client.h"
 #include "tests/https/https_bed.h"
+#include "tests/https/tls_client.h"
 
 namespace {
 
@@ -107,6 +109,34 @@ TEST(ServerState, RestartOfARunningServerListensAgainOnTheNewPort) {
     EXPECT_EQ(bed.servers.free_server().state(), RUNNING);
     EXPECT_TRUE(can_connect(bed.free_port()));
     EXPECT_FALSE(can_connect(old_port));
+}
+
+// The old vhost's listener and connections must go at once, or the new vhost
+// would share the dying listener.
+TEST(ServerState, RestartOnTheSamePortEndsItsConnectionsAndListensAgain) {
+    HttpsBed bed;
+    bed.start_servers();
+    const int port = bed.free_port();
+    const std::string ip = "127.0.11.1";
+    auto pending = std::async(std::launch::async, [&] {
+        return exchange(client_at(ip), port,
+                        ott_post("/register/ap", kJson, ap_body("02:00:00:00:00:01")));
+    });
+    ASSERT_TRUE(bed.run_until([&] {
+        auto ap = bed.unauthed.find(ip);
+        return ap && ap->params;
+    }));
+    bed.servers.free_server().restart(bed.config);
+    EXPECT_EQ(bed.servers.free_server().state(), RUNNING);
+    EXPECT_EQ(bed.trace.count("using listen skt from vhost free server\\n"), 0);
+    bed.run_until(
+        [&] { return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    EXPECT_EQ(pending.get().status, 0);
+    EXPECT_EQ(bed.servers.free_server().waiting_count(), 0u);
+    EXPECT_NE(bed.trace.find("Clear json AP (" + ip + ")"), nullptr);
+    const HttpAnswer answer = bed.serve_while(
+        [&] { return exchange(client_at(ip), port, ott_post("/report/ap", kJson, "{}")); });
+    EXPECT_EQ(answer.status, 200);
 }
 
 // lws runs timers inside lws_service, like any callback.

@@ -148,7 +148,7 @@ int Journey::on_download(const StepResult& result) {
                                      : "download answered " + std::to_string(result.status);
     }
     if (download_attempts_ < kDownloadTries) {
-        return result.cut_off ? 0 : config_.retry_ms;
+        return config_.retry_ms;
     }
     download_attempts_ = 0;
     return fail(Outcome::DOWNLOAD_FAILED, detail_.empty() ? "no whole image" : detail_);

@@ -8,8 +8,6 @@
 
 #include "controller/credentials.h"
 #include "controller/fw_check_result.h"
-#include "dialogue/ap_data_authorized.h"
-#include "dialogue/ap_data_unauthorized.h"
 #include "tests/controller/controller_fixture.h"
 #include "tests/dialogue/expected_json.h"
 
@@ -17,129 +15,97 @@ namespace {
 
 const std::string kIp = "10.9.0.4";
 const std::string kMac = "0a:00:00:00:00:04";
-const MacAddr kMacAddr = MacAddr::from_str(kMac.c_str());
+const std::string kOther = "0a:00:00:00:00:99";
 
-class ApResults : public ControllerFixture {
-  protected:
-    void check_result(bool tracked_side) {
-        IPC_MSG__FW_AP_CHECK_RESULT msg;
-        msg.mac = make_shared_string(kMac);
-        msg.tracked = tracked_side;
-        fw_check_result(msg, tracked);
-    }
-    void credentials(const std::string& mac_text, const std::string& password) {
-        IPC_MSG__SA_CREDENTIALS msg;
-        msg.mac = make_shared_string(mac_text);
-        msg.password = make_shared_string(password);
-        credentials_delivery(msg, tracked);
-    }
-    // A MAC pairing that outlived its data object: paired without a record,
-    // so the removal leaves the pair behind.
-    template <class Registry>
-    void orphan_pair(Registry& registry) {
-        registry.track(kIp, "/register/ap");
-        registry.assign_mac_ip(kMacAddr, kIp);
-        registry.untrack(kIp);
-        sent();
-        logged();
-    }
-};
+IPC_MSG__FW_AP_CHECK_RESULT check_msg(bool tracked) {
+    IPC_MSG__FW_AP_CHECK_RESULT msg;
+    msg.mac = make_shared_string(kMac);
+    msg.tracked = tracked;
+    return msg;
+}
 
-struct LookupFailure {
-    const char* label;
-    std::function<void()> setup;
-    std::function<void()> handle;
-    std::string warning;
-    SentMsg event;
-};
+IPC_MSG__SA_CREDENTIALS credentials_msg(const std::string& mac, const std::string& password) {
+    IPC_MSG__SA_CREDENTIALS msg;
+    msg.mac = make_shared_string(mac);
+    msg.password = make_shared_string(password);
+    return msg;
+}
+
+using ApResults = ControllerFixture;
 
 TEST_F(ApResults, LookupFailuresWarnAndReport) {
-    auto none = [] {};
-    auto check = [this](bool side) { return [this, side] { check_result(side); }; };
-    auto creds = [this] { credentials(kMac, "pw"); };
-    const std::string no_ip_creds =
-        "Unable to find IP address for AP [" + kMac + "] during credentials setting";
-    const std::vector<LookupFailure> cases = {
-        {"check, tracked, unknown MAC",
-         none,
-         check(true),
-         "Can`t find ip for [" + kMac + "] TRACKED",
-         {164, {kMac, "0", "", "", "", "SA_AUTH: can`t find AP ip address for TRACKED"}}},
-        {"check, not tracked, unknown MAC",
-         none,
-         check(false),
-         "Can`t find ip for [" + kMac + "] NOT_TRACKED",
-         {164, {kMac, "0", "", "", "", "SA_FREE: can`t find AP ip address for NOT_TRACKED"}}},
-        {"check, tracked, only the other registry knows the MAC",
-         [this] { add_ap(unauthed, kIp, "/register/ap", kMac); },
-         check(true),
-         "Can`t find ip for [" + kMac + "] TRACKED",
-         {164, {kMac, "0", "", "", "", "SA_AUTH: can`t find AP ip address for TRACKED"}}},
-        {"check, tracked, data object gone",
-         [this] { orphan_pair(tracked); },
-         check(true),
-         "Can`t find ap info for [" + kIp + "]",
-         {164, {kMac, "0", "", "", kIp, "SA_FREE: can`t find AP info"}}},
-        {"check, not tracked, data object gone",
-         [this] { orphan_pair(unauthed); },
-         check(false),
-         "Can`t find ap info for [" + kIp + "]",
-         {164, {kMac, "0", "", "", kIp, "SA_FREE: can`t find AP info"}}},
-        {"credentials, unknown MAC",
-         none,
-         creds,
-         no_ip_creds,
-         {164, {kMac, "0", "", "", "", "SA_AUTH: can`t find AP ip address"}}},
-        {"credentials, only the unauthorized registry knows the MAC",
-         [this] { add_ap(unauthed, kIp, "/register/ap", kMac); },
-         creds,
-         no_ip_creds,
-         {164, {kMac, "0", "", "", "", "SA_AUTH: can`t find AP ip address"}}},
-        {"credentials, data object gone",
-         [this] { orphan_pair(tracked); },
-         creds,
-         "Unable to find AP info for IP [" + kIp + "] during credentials setting",
-         {164, {kMac, "0", "", "", kIp, "SA_AUTH: can`t find AP info"}}},
+    // A MAC pairing that outlived its data object.
+    auto orphan = [this](auto& registry) {
+        return [this, &registry] {
+            registry.track(kIp, "/register/ap");
+            registry.assign_mac_ip(MacAddr::from_str(kMac.c_str()), kIp);
+            registry.untrack(kIp);
+        };
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+    auto check = [this](bool side) {
+        return [this, side] { fw_check_result(check_msg(side), tracked); };
+    };
+    auto creds = [this] { credentials_delivery(credentials_msg(kMac, "pw"), tracked); };
+    auto in_unauthed = [this] { add_ap(unauthed, kIp, "/register/ap", kMac); };
+    auto none = [] {};
+    const std::string no_ip = "Can`t find ip for [" + kMac + "] ";
+    const std::string no_info = "Can`t find ap info for [" + kIp + "]";
+    const std::string no_ip_cred =
+        "Unable to find IP address for AP [" + kMac + "] during credentials setting";
+    const std::string no_info_cred =
+        "Unable to find AP info for IP [" + kIp + "] during credentials setting";
+    const std::string no_ip_t = "SA_AUTH: can`t find AP ip address for TRACKED";
+    const std::string no_ip_nt = "SA_FREE: can`t find AP ip address for NOT_TRACKED";
+    struct Case {
+        std::function<void()> setup, handle;
+        std::string warning, ip, reason;
+    };
+    const std::vector<Case> cases = {
+        {none, check(true), no_ip + "TRACKED", "", no_ip_t},
+        {none, check(false), no_ip + "NOT_TRACKED", "", no_ip_nt},
+        {in_unauthed, check(true), no_ip + "TRACKED", "", no_ip_t},
+        {orphan(tracked), check(true), no_info, kIp, "SA_FREE: can`t find AP info"},
+        {orphan(unauthed), check(false), no_info, kIp, "SA_FREE: can`t find AP info"},
+        {none, creds, no_ip_cred, "", "SA_AUTH: can`t find AP ip address"},
+        {in_unauthed, creds, no_ip_cred, "", "SA_AUTH: can`t find AP ip address"},
+        {orphan(tracked), creds, no_info_cred, kIp, "SA_AUTH: can`t find AP info"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
         tracked.clear();
         unauthed.clear();
         c.setup();
+        out();
+        logged();
         c.handle();
-        EXPECT_EQ(logged(), (std::vector<LoggedLine>{{TraceCategory::WARN, kMacAddr, c.warning}}));
-        EXPECT_EQ(out(), std::vector<SentMsg>{c.event});
+        const MacAddr mac = MacAddr::from_str(kMac.c_str());
+        EXPECT_EQ(logged(), (std::vector<LoggedLine>{{TraceCategory::WARN, mac, c.warning}}));
+        EXPECT_EQ(out(), (std::vector<SentMsg>{{164, {kMac, "0", "", "", c.ip, c.reason}}}));
     }
 }
 
-struct Delivery {
-    const char* label;
-    bool tracked;
-    uint32_t verdict, mode, fw_result;
-    const char* fw_file;
-    uint8_t check_crt;
-    std::string reply;
-};
-
-TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSide) {
-    const std::vector<Delivery> cases = {
-        {"authorized, upgrade", true, 0, 2, FW_UPGRADE, "fw/a.bin", 0,
-         expected::upgrade(false, "fw/a.bin")},
-        {"authorized, refused by verdict", true, 4, 0, FW_CURRENT, "", 0,
-         expected::unavailable("limit of access points reached")},
-        {"unauthorized, upgrade", false, 0, 0, FW_UPGRADE_ALT, "fw/b.bin", 1,
-         expected::upgrade(true, "fw/b.bin")},
+TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSideOnly) {
+    struct Case {
+        bool tracked;
+        uint32_t verdict, mode, fw_result;
+        const char* fw_file;
+        uint8_t check_crt;
+        std::string reply;
+    };
+    const std::vector<Case> cases = {
+        {true, 0, 2, FW_UPGRADE, "fw/a.bin", 0, expected::upgrade(false, "fw/a.bin")},
+        {true, 4, 0, FW_CURRENT, "", 0, expected::unavailable("limit of access points reached")},
+        {false, 0, 0, FW_UPGRADE_ALT, "fw/b.bin", 1, expected::upgrade(true, "fw/b.bin")},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+        SCOPED_TRACE(c.reply);
         tracked.clear();
         unauthed.clear();
         // The same address on the other side must stay untouched.
-        add_ap(tracked, kIp, "/register/ap", c.tracked ? kMac : "0a:00:00:00:00:99");
-        add_ap(unauthed, kIp, "/register/ap", c.tracked ? "0a:00:00:00:00:99" : kMac);
-        IPC_MSG__FW_AP_CHECK_RESULT msg;
-        msg.mac = make_shared_string(kMac);
-        msg.tracked = c.tracked;
+        add_ap(tracked, kIp, "/register/ap", c.tracked ? kMac : kOther);
+        add_ap(unauthed, kIp, "/register/ap", c.tracked ? kOther : kMac);
+        IPC_MSG__FW_AP_CHECK_RESULT msg = check_msg(c.tracked);
         msg.verdict = c.verdict;
         msg.mode = c.mode;
         msg.fw_result = c.fw_result;
@@ -156,11 +122,12 @@ TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSide) {
 
 TEST_F(ApResults, CredentialsBecomeTheRegisteringApsReply) {
     add_ap(tracked, kIp, "/register/ap", kMac);
-    credentials("0A:00:00:00:00:04", "s3cret");  // the controller's spelling is logged
+    // The controller's spelling is what gets logged.
+    credentials_delivery(credentials_msg("0A:00:00:00:00:04", "s3cret"), tracked);
 
     EXPECT_EQ(*tracked.find(kIp)->reply.text, expected::credentials("s3cret"));
     EXPECT_EQ(logged(),
-              (std::vector<LoggedLine>{{TraceCategory::AP_UNSECURE, kMacAddr,
+              (std::vector<LoggedLine>{{TraceCategory::AP_UNSECURE, MacAddr::from_str(kMac.c_str()),
                                         "Sending credentials(s3cret) to AP (0A:00:00:00:00:04)"}}));
     EXPECT_EQ(
         out(),

@@ -1,102 +1,87 @@
 // The administrator's authentication command (126) and the certificate
-// result (141): reply texts, certificate requests and the one-reply rule.
+// result (141): reply texts, certificate requests, events and removal.
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "controller/auth_ap_request.h"
 #include "controller/cert_auth.h"
-#include "dialogue/ap_data_unauthorized.h"
 #include "tests/controller/controller_fixture.h"
 
 namespace {
 
 const std::string kIp = "10.8.0.2";
 const std::string kMac = "0b:00:00:00:00:02";
-const std::string kIp2 = "10.8.0.3";
-const std::string kMac2 = "0b:00:00:00:00:03";
 
-const std::string kNotFound = R"({"status":"failure","cause":"not found AP"})";
-const std::string kNotWaiting =
-    R"({"status":"failure","cause":"AP is not waiting authentication"})";
-
-IPC_MSG__AUTH_AP auth_request(std::optional<std::string> target) {
+void auth(std::optional<std::string> target, IpcPort& port) {
     IPC_MSG__AUTH_AP msg;
     if (target) {
         msg.target = make_shared_string(*target);
     }
-    return msg;
+    authenticate_ap_request(msg, port);
 }
 
-IPC_MSG__SA_CERT_AUTH_AP_RESULT cert_result(const std::string& ip, const std::string& mac,
-                                            uint32_t result) {
+void cert_result(uint32_t result, IpcPort& port) {
     IPC_MSG__SA_CERT_AUTH_AP_RESULT msg;
-    msg.ip = make_shared_string(ip);
-    msg.mac = make_shared_string(mac);
+    msg.ip = make_shared_string(kIp);
+    msg.mac = make_shared_string(kMac);
     msg.result = result;
-    return msg;
+    cert_auth_result(msg, port);
 }
 
-class AuthTest : public ControllerFixture {
-  protected:
-    void waiting(const std::string& ip, const std::string& mac) {
-        add_ap(unauthed, ip, "/wait/ap", mac);
-    }
-    void registering(const std::string& ip, const std::string& mac) {
-        add_ap(unauthed, ip, "/register/ap", mac);
-    }
-};
+std::string failure(const std::string& cause) {
+    return R"({"status":"failure","cause":")" + cause + "\"}";
+}
 
-struct AuthCase {
-    const char* label;
-    std::function<void()> setup;
-    std::optional<std::string> target;
-    std::vector<std::string> replies;
-    size_t cert_requests;
-};
+using AuthTest = ControllerFixture;
 
 TEST_F(AuthTest, RepliesAndCertificateRequests) {
-    const std::vector<AuthCase> cases = {
-        {"all, nobody waits", [] {}, "all", {R"({"status":"success"})"}, 0},
-        {"all, one waits and one registers",
-         [this] {
-             waiting(kIp, kMac);
-             registering(kIp2, kMac2);
-         },
-         "all",
-         {R"({"status":"success"})"},
-         1},
-        {"all, the waiting AP's address is empty",
-         [this] { waiting("", kMac); },
-         "all",
-         {R"({"status":"failure","cause":"can't auth: )" + kMac + "\"}"},
-         0},
-        {"batch word in other case", [this] { waiting(kIp, kMac); }, "ALL", {kNotFound}, 0},
-        {"batch word with a trailing blank",
-         [this] { waiting(kIp, kMac); },
-         "all ",
-         {kNotFound},
-         0},
-        {"no target", [this] { waiting(kIp, kMac); }, std::nullopt, {kNotFound}, 0},
-        {"unknown MAC", [this] { waiting(kIp, kMac); }, kMac2, {kNotFound}, 0},
-        {"registering AP", [this] { registering(kIp, kMac); }, kMac, {kNotWaiting}, 0},
-        {"waiting AP: the answer comes later",
-         [this] { waiting(kIp, kMac); },
-         "0B:00:00:00:00:02",
-         {},
-         1},
+    const std::string ok = R"({"status":"success"})";
+    const std::string not_found = failure("not found AP");
+    auto wait = [this](std::string ip) {
+        return [this, ip] { add_ap(unauthed, ip, "/wait/ap", kMac); };
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+    auto both = [this] {
+        add_ap(unauthed, kIp, "/wait/ap", kMac);
+        add_ap(unauthed, "10.8.0.3", "/register/ap", "0b:00:00:00:00:03");
+    };
+    auto registering = [this] { add_ap(unauthed, kIp, "/register/ap", kMac); };
+    struct Case {
+        std::function<void()> setup;
+        std::optional<std::string> target;
+        std::vector<std::string> replies;
+        size_t cert_requests;
+    };
+    const std::vector<Case> cases = {
+        {[] {}, "all", {ok}, 0},
+        {both, "all", {ok}, 1},
+        {wait(""), "all", {failure("can't auth: " + kMac)}, 0},
+        {wait(kIp), "ALL", {not_found}, 0},
+        {wait(kIp), "all ", {not_found}, 0},
+        {wait(kIp), std::nullopt, {not_found}, 0},
+        {wait(kIp), "0b:00:00:00:00:03", {not_found}, 0},
+        {registering, kMac, {failure("AP is not waiting authentication")}, 0},
+        {wait(kIp), "0B:00:00:00:00:02", {}, 1},  // the certificate result answers
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
         unauthed.clear();
-        c.setup();
-        authenticate_ap_request(auth_request(c.target), bed.port);
-        const auto msgs = out();
-        EXPECT_EQ(auth_replies(msgs), c.replies);
-        EXPECT_EQ(count_type(msgs, IPC_MSG__SA_CERT_AUTH_AP::kType), c.cert_requests);
+        cases[i].setup();
+        auth(cases[i].target, bed.port);
+        std::vector<std::string> replies;
+        size_t cert_requests = 0;
+        for (const SentMsg& msg : out()) {
+            if (msg.type == IPC_MSG__AUTH_AP_RESP::kType) {
+                replies.push_back(msg.fields.at(0));
+            }
+            cert_requests += msg.type == IPC_MSG__SA_CERT_AUTH_AP::kType;
+        }
+        EXPECT_EQ(replies, cases[i].replies);
+        EXPECT_EQ(cert_requests, cases[i].cert_requests);
     }
 }
 
@@ -104,93 +89,58 @@ TEST_F(AuthTest, BatchFailureNamesEveryMacInOrder) {
     const std::vector<MacAddr> macs = {MacAddr::from_str("0B:00:00:00:00:09"),
                                        MacAddr::from_str("0b:00:00:00:00:01")};
     EXPECT_EQ(auth_all_reply_text(macs),
-              R"({"status":"failure","cause":"can't auth: 0b:00:00:00:00:09, 0b:00:00:00:00:01"})");
+              failure("can't auth: 0b:00:00:00:00:09, 0b:00:00:00:00:01"));
 }
 
-TEST_F(AuthTest, SingleApGetsOnlyTheCertificateResult) {
-    waiting(kIp, kMac);
-    authenticate_ap_request(auth_request(kMac), bed.port);
-    EXPECT_TRUE(unauthed.notify_admin(kIp));
-    EXPECT_EQ(unauthed.find(kIp)->state, JOIN_BY_ADMIN);
-    EXPECT_TRUE(auth_replies(out()).empty());
-
-    // Named again while its certificate is made: refused now, the first
-    // request still gets its result.
-    authenticate_ap_request(auth_request(kMac), bed.port);
-    EXPECT_EQ(auth_replies(out()), std::vector<std::string>{kNotWaiting});
-
-    cert_auth_result(cert_result(kIp, kMac, 0), bed.port);
-    EXPECT_EQ(auth_replies(out()), std::vector<std::string>{R"({"status":"success"})"});
-    EXPECT_EQ(unauthed.find(kIp), nullptr);
-}
-
-struct CertCase {
-    uint32_t result;
-    const char* error_log;  // null: none
-    const char* reason;     // null: no error event
-    std::string admin_reply;
-};
-
-TEST_F(AuthTest, CertificateResultsRemoveTheApAndAnswerTheAdministrator) {
-    const std::vector<CertCase> cases = {
-        {0, nullptr, nullptr, R"({"status":"success"})"},
-        {1, "AP [10.8.0.2] authentication error: failed to connect AP",
-         "AP authentication error: failed to connect AP",
-         R"({"status":"failure","cause":"failed to connect AP"})"},
-        {2, "AP [10.8.0.2] authentication error: can't generate AP certificate",
-         "AP authentication error: can't generate AP certificate",
-         R"({"status":"failure","cause":"can't generate AP certificate"})"},
-        {3, "AP [10.8.0.2] authentication error: SA_CERT sent unknown error code",
-         "AP authentication error: SA_CERT sent unknown error code",
-         R"({"status":"failure","cause":"SA_CERT sent unknown error code"})"},
-        {7, nullptr, nullptr, "{}"},
+TEST_F(AuthTest, CertificateResultsRemoveTheApAndAnswerOnlyANamedRequest) {
+    struct Case {
+        uint32_t result;
+        std::string cause;  // empty: success
+        std::string reply;
     };
-    const MacAddr mac = MacAddr::from_str(kMac.c_str());
+    const std::vector<Case> cases = {
+        {0, "", R"({"status":"success"})"},
+        {1, "failed to connect AP", failure("failed to connect AP")},
+        {2, "can't generate AP certificate", failure("can't generate AP certificate")},
+        {3, "SA_CERT sent unknown error code", failure("SA_CERT sent unknown error code")},
+        {7, "", "{}"},
+    };
+    // Events are completed from the AP's entry while it still exists.
+    auto event = [](const std::string& reason) {
+        return SentMsg{164, {kMac, "2", "AP-300", "7.1.0", kIp, "SA_FREE: " + reason}};
+    };
     for (const auto& c : cases) {
-        for (const bool admin_asked : {true, false}) {
-            SCOPED_TRACE(std::to_string(c.result) + (admin_asked ? " named" : " batch"));
+        for (const bool named : {true, false}) {
+            SCOPED_TRACE(std::to_string(c.result) + (named ? " named" : " batch"));
             unauthed.clear();
-            waiting(kIp, kMac);
-            authenticate_ap_request(auth_request(admin_asked ? kMac : "all"), bed.port);
+            add_ap(unauthed, kIp, "/wait/ap", kMac);
+            auth(named ? kMac : "all", bed.port);
             out();
-            logged();
+            cert_result(c.result, bed.port);
 
-            cert_auth_result(cert_result(kIp, kMac, c.result), bed.port);
-
-            std::vector<LoggedLine> lines;
-            std::vector<SentMsg> expected;
-            // Events are completed from the AP's entry while it still exists.
-            auto event = [&](const std::string& reason) {
-                return SentMsg{164, {kMac, "2", "AP-300", "7.1.0", kIp, "SA_FREE: " + reason}};
-            };
-            if (c.error_log) {
-                lines.push_back({TraceCategory::ERROR, mac, c.error_log});
-                expected.push_back(event(c.reason));
+            std::vector<SentMsg> sent;
+            if (!c.cause.empty()) {
+                sent.push_back(event("AP authentication error: " + c.cause));
             }
-            lines.push_back(
-                {TraceCategory::EVENTS, mac, "removed AP [10.8.0.2] from unauthorized"});
-            lines.push_back(
-                {TraceCategory::CORE, mac, "TRACK AP: Remove from tracking [10.8.0.2]"});
-            expected.push_back(event("AP removed from unauthed"));
-            expected.push_back(event("remove from tracking"));
-            if (admin_asked) {
-                expected.push_back({127, {c.admin_reply}});
+            sent.push_back(event("AP removed from unauthed"));
+            sent.push_back(event("remove from tracking"));
+            if (named) {
+                sent.push_back({127, {c.reply}});
             }
-            EXPECT_EQ(logged(), lines);
-            EXPECT_EQ(out(), expected);
+            EXPECT_EQ(out(), sent);
             EXPECT_EQ(unauthed.find(kIp), nullptr);
         }
     }
 }
 
 TEST_F(AuthTest, CertificateResultForAnAddressNoLongerKnown) {
-    cert_auth_result(cert_result(kIp, kMac, 2), bed.port);
-    const auto msgs = out();
-    EXPECT_TRUE(auth_replies(msgs).empty());
-    EXPECT_EQ(
-        msgs.back(),
-        (SentMsg{164,
-                 {"ff:ff:ff:ff:ff:ff", "0", "", "", kIp, "SA_FREE: AP removed from unauthed"}}));
+    cert_result(2, bed.port);
+    auto event = [](const std::string& reason) {
+        return SentMsg{164, {"ff:ff:ff:ff:ff:ff", "0", "", "", kIp, "SA_FREE: " + reason}};
+    };
+    EXPECT_EQ(out(),
+              (std::vector<SentMsg>{event("AP authentication error: can't generate AP certificate"),
+                                    event("AP removed from unauthed")}));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ Subprocess::Subprocess(const Spec& spec) {
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        setpgid(0, 0);  // its own group, so that its children can be stopped with it
         dup2(err_fd, STDERR_FILENO);
         const int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, STDIN_FILENO);
@@ -36,13 +37,16 @@ Subprocess::Subprocess(const Spec& spec) {
         execv(spec.path.c_str(), argv.data());
         _exit(127);
     }
+    setpgid(pid_, pid_);  // also here, so the group exists whichever runs first
     close(err_fd);
 }
 
 Subprocess::~Subprocess() {
-    if (!status_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+    if (pid_ > 0) {
+        // A supervisor killed here would leave its service running.
+        kill(-pid_, SIGKILL);
+        if (!status_)
+            waitpid(pid_, nullptr, 0);
     }
     if (!stderr_path_.empty())
         unlink(stderr_path_.c_str());

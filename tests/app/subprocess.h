@@ -20,7 +20,7 @@ class Subprocess {
     };
 
     explicit Subprocess(const Spec& spec);
-    ~Subprocess();  // kills the process if still running
+    ~Subprocess();  // kills the process and whatever it started
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 

@@ -245,10 +245,10 @@ pid_t child_of(pid_t parent) {
 void BM_ServiceProcessCpu(benchmark::State& state) {
     const int pending = static_cast<int>(state.range(0));
     TempDir dir;
-    Subprocess proc(Subprocess::Spec{DOR_SUPERVISOR_BINARY,
-                                     {"dor-supervisor", "--service", DOR_SA_BINARY},
-                                     {{"DOR_IPC_DIR", dir.path()}},
-                                     {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}});
+    Subprocess proc(Subprocess::Launch{DOR_SUPERVISOR_BINARY,
+                                       {"dor-supervisor", "--service", DOR_SA_BINARY},
+                                       {{"DOR_IPC_DIR", dir.path()}},
+                                       {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}});
     // The supervisor turns SIGTERM into a stop; killing it would orphan dor_sa.
     struct Stop {
         Subprocess& proc;

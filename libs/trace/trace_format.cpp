@@ -53,26 +53,26 @@ const char* length_text(Length length, bool integer) {
 // The format handed to snprintf for one conversion, with `*` already resolved.
 std::string sub_format(const Conversion& c, char conv, bool integer, bool with_length = true) {
     // Appended piece by piece: GCC 12 at -O3 misreports `"." + to_string()` (-Wrestrict).
-    std::string spec = "%";
-    spec += c.flags;
+    std::string format = "%";
+    format += c.flags;
     if (c.width >= 0) {
-        spec += std::to_string(c.width);
+        format += std::to_string(c.width);
     }
     if (c.precision >= 0) {
-        spec += '.';
-        spec += std::to_string(c.precision);
+        format += '.';
+        format += std::to_string(c.precision);
     }
     if (with_length) {
-        spec += length_text(c.length, integer);
+        format += length_text(c.length, integer);
     }
-    spec += conv;
-    return spec;
+    format += conv;
+    return format;
 }
 
 template <class T>
-void emit(std::string& out, const std::string& spec, T value) {
+void emit(std::string& out, const std::string& format, T value) {
     char buf[256];
-    int n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+    int n = std::snprintf(buf, sizeof buf, format.c_str(), value);
     if (n < 0) {
         return;  // e.g. a wide character the C locale cannot show
     }
@@ -82,58 +82,58 @@ void emit(std::string& out, const std::string& spec, T value) {
     }
     size_t old = out.size();
     out.resize(old + static_cast<size_t>(n) + 1);
-    std::snprintf(out.data() + old, static_cast<size_t>(n) + 1, spec.c_str(), value);
+    std::snprintf(out.data() + old, static_cast<size_t>(n) + 1, format.c_str(), value);
     out.resize(old + static_cast<size_t>(n));
 }
 
-void emit_signed(std::string& out, const std::string& spec, Length length, va_list& args) {
+void emit_signed(std::string& out, const std::string& format, Length length, va_list& args) {
     switch (length) {
         case Length::NONE:
         case Length::HH:
         case Length::H:
-            emit(out, spec, va_arg(args, int));  // promoted; snprintf narrows
+            emit(out, format, va_arg(args, int));  // promoted; snprintf narrows
             break;
         case Length::L:
-            emit(out, spec, va_arg(args, long));
+            emit(out, format, va_arg(args, long));
             break;
         case Length::LL:
         case Length::BIG_L:
-            emit(out, spec, va_arg(args, long long));
+            emit(out, format, va_arg(args, long long));
             break;
         case Length::Z:
-            emit(out, spec, va_arg(args, ssize_t));
+            emit(out, format, va_arg(args, ssize_t));
             break;
         case Length::J:
-            emit(out, spec, va_arg(args, intmax_t));
+            emit(out, format, va_arg(args, intmax_t));
             break;
         case Length::T:
-            emit(out, spec, va_arg(args, ptrdiff_t));
+            emit(out, format, va_arg(args, ptrdiff_t));
             break;
     }
 }
 
-void emit_unsigned(std::string& out, const std::string& spec, Length length, va_list& args) {
+void emit_unsigned(std::string& out, const std::string& format, Length length, va_list& args) {
     switch (length) {
         case Length::NONE:
         case Length::HH:
         case Length::H:
-            emit(out, spec, va_arg(args, unsigned));
+            emit(out, format, va_arg(args, unsigned));
             break;
         case Length::L:
-            emit(out, spec, va_arg(args, unsigned long));
+            emit(out, format, va_arg(args, unsigned long));
             break;
         case Length::LL:
         case Length::BIG_L:
-            emit(out, spec, va_arg(args, unsigned long long));
+            emit(out, format, va_arg(args, unsigned long long));
             break;
         case Length::Z:
-            emit(out, spec, va_arg(args, size_t));
+            emit(out, format, va_arg(args, size_t));
             break;
         case Length::J:
-            emit(out, spec, va_arg(args, uintmax_t));
+            emit(out, format, va_arg(args, uintmax_t));
             break;
         case Length::T:
-            emit(out, spec, va_arg(args, std::make_unsigned_t<ptrdiff_t>));
+            emit(out, format, va_arg(args, std::make_unsigned_t<ptrdiff_t>));
             break;
     }
 }

@@ -41,14 +41,14 @@ TEST(ProcessStartup, RefusesWrongNameOrMissingSupervisor) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.said);
         TempDir dir;
-        Subprocess::Spec spec{
+        Subprocess::Launch launch{
             binary, {c.argv0}, {{"DOR_IPC_DIR", dir.path()}}, {"DOR_SUPERVISOR_FD"}};
         if (c.supervisor) {
-            spec.env["DOR_SUPERVISOR"] = *c.supervisor;
+            launch.env["DOR_SUPERVISOR"] = *c.supervisor;
         } else {
-            spec.unset_env.push_back("DOR_SUPERVISOR");
+            launch.unset_env.push_back("DOR_SUPERVISOR");
         }
-        Subprocess proc(spec);
+        Subprocess proc(launch);
         EXPECT_EQ(proc.wait_exit(10s), 255);
         const std::string err = proc.stderr_text();
         EXPECT_TRUE(c.exact ? err == c.said : err.find(c.said) != std::string::npos) << err;

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-Subprocess::Subprocess(const Spec& spec) {
+Subprocess::Subprocess(const Launch& launch) {
     char tmpl[] = "/tmp/dor-test-stderr-XXXXXX";
     const int err_fd = mkstemp(tmpl);
     if (err_fd < 0)
@@ -26,15 +26,15 @@ Subprocess::Subprocess(const Spec& spec) {
         dup2(err_fd, STDERR_FILENO);
         const int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, STDIN_FILENO);
-        for (const auto& name : spec.unset_env)
+        for (const auto& name : launch.unset_env)
             unsetenv(name.c_str());
-        for (const auto& [name, value] : spec.env)
+        for (const auto& [name, value] : launch.env)
             setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
-        for (const auto& arg : spec.argv)
+        for (const auto& arg : launch.argv)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(spec.path.c_str(), argv.data());
+        execv(launch.path.c_str(), argv.data());
         _exit(127);
     }
     setpgid(pid_, pid_);  // also here, so the group exists whichever runs first

@@ -12,14 +12,14 @@
 
 class Subprocess {
   public:
-    struct Spec {
+    struct Launch {
         std::string path;                        // program to execute
         std::vector<std::string> argv;           // argv[0] included
         std::map<std::string, std::string> env;  // set on top of the test's environment
         std::vector<std::string> unset_env;      // removed from it
     };
 
-    explicit Subprocess(const Spec& spec);
+    explicit Subprocess(const Launch& launch);
     ~Subprocess();  // kills the process and whatever it started
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;

@@ -80,7 +80,7 @@ E2eBed::E2eBed(const BedConfig& config) {
         return;
     }
     const std::map<std::string, std::string> env = {{"DOR_IPC_DIR", d + "ipc"}};
-    service_ = std::make_unique<Subprocess>(Subprocess::Spec{
+    service_ = std::make_unique<Subprocess>(Subprocess::Launch{
         DOR_SUPERVISOR_BINARY, {"dor-supervisor", "--service", DOR_SA_BINARY}, env, {}});
     const std::string pki = d + "pki/";
     std::vector<std::string> argv = words(
@@ -93,7 +93,7 @@ E2eBed::E2eBed(const BedConfig& config) {
         argv.push_back("--auto-auth");
     }
     controller_ =
-        std::make_unique<Subprocess>(Subprocess::Spec{DOR_CONTROLLER_SIM_BINARY, argv, env, {}});
+        std::make_unique<Subprocess>(Subprocess::Launch{DOR_CONTROLLER_SIM_BINARY, argv, env, {}});
     ready_ = eventually([&] { return probe(port_, true) != 0 && probe(port_ + 1, true) != 0; });
     EXPECT_TRUE(ready_) << "the endpoints never listened\nservice:\n"
                         << service_->stderr_text() << "\ncontroller:\n"

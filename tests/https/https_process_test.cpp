@@ -31,10 +31,10 @@ int count(const std::string& text, const std::string& needle) {
 class SupervisedService {
   public:
     SupervisedService()
-        : proc(Subprocess::Spec{DOR_SUPERVISOR_BINARY,
-                                {"dor-supervisor", "--service", DOR_SA_BINARY},
-                                {{"DOR_IPC_DIR", dir.path()}},
-                                {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}}) {
+        : proc(Subprocess::Launch{DOR_SUPERVISOR_BINARY,
+                                  {"dor-supervisor", "--service", DOR_SA_BINARY},
+                                  {{"DOR_IPC_DIR", dir.path()}},
+                                  {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}}) {
         EXPECT_TRUE(proc.wait_for_stderr("dor_sa ready", 10s)) << proc.stderr_text();
         std::string error;
         EXPECT_TRUE(client.connect(dir.path(), SA_PORT_ID, &error)) << error;

@@ -7,22 +7,22 @@ namespace dorctl {
 
 namespace {
 
-struct OptionSpec {
+struct OptionInfo {
     const char* name;
     bool takes_value;
 };
 
 // Global ones first; the rest belong to single commands.
-constexpr OptionSpec kOptions[] = {
+constexpr OptionInfo kOptions[] = {
     {"--ipc-dir", true}, {"--timeout", true},    {"--help", false},
     {"--json", false},   {"--auto-auth", false}, {"--ca", true},
     {"--cert", true},    {"--key", true},        {"--ap-cert-dir", true},
 };
 
-const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) {
-            return &spec;
+const OptionInfo* find_option(const std::string& name) {
+    for (const OptionInfo& option : kOptions) {
+        if (name == option.name) {
+            return &option;
         }
     }
     return nullptr;
@@ -84,19 +84,19 @@ std::optional<Invocation> parse_command_line(const std::vector<std::string>& arg
         }
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
-        const OptionSpec* spec = find_option(name);
-        if (!spec) {
+        const OptionInfo* option = find_option(name);
+        if (!option) {
             *error = "unknown option '" + name + "'";
             return std::nullopt;
         }
         std::string value;
         if (eq != std::string::npos) {
-            if (!spec->takes_value) {
+            if (!option->takes_value) {
                 *error = "option '" + name + "' takes no value";
                 return std::nullopt;
             }
             value = arg.substr(eq + 1);
-        } else if (spec->takes_value) {
+        } else if (option->takes_value) {
             if (i + 1 >= args.size()) {
                 *error = "option '" + name + "' needs a value";
                 return std::nullopt;

@@ -188,7 +188,7 @@ const char* ap_sim_usage_text() {
            "  --device-type T        default dor-ap110\n"
            "  --sw-version V         default 1.0.0\n"
            "  --hw-version V         default A1\n"
-           "  --mix SPEC             TYPE:VERSION[:COUNT],... e.g. dor-ap110:2.1.0:17,x9:1.0\n"
+           "  --mix LIST             TYPE:VERSION[:COUNT],... e.g. dor-ap110:2.1.0:17,x9:1.0\n"
            "  --plan FILE            JSON: {\"aps\": [{\"count\": 3, \"mac\": M, \"address\": A,\n"
            "                         \"device-type\": T, \"sw-version\": V, \"hw-version\": H,\n"
            "                         \"abort-downloads\": N}, ...]}, every member optional\n"

@@ -19,8 +19,10 @@ struct MacAddr {
     // Accepts exactly 17 characters (colon form) or 12 (bare hex digits).
     static MacAddr from_str(const char* text, size_t length);
 
-    // Lower-case colon form; printed whatever `valid` says.
-    std::string str() const;
+    // Lower-case colon form, NUL-terminated; printed whatever `valid` says.
+    using Text = std::array<char, 18>;
+    Text text() const;
+    std::string str() const { return text().data(); }
 
     // Identity is the octets alone: an invalid value equals 00:00:00:00:00:00.
     friend bool operator==(const MacAddr& a, const MacAddr& b) { return a.octets == b.octets; }

@@ -172,7 +172,7 @@ lcw_data_t* ApRegistry<Side>::mac_statuses() const {
             continue;
         // APs that declared the same MAC write into the same member.
         lcw_data_t* member =
-            cfg_insert_empty_subtree_or_exists(tree.get(), ap->params->mac.str().c_str());
+            cfg_insert_empty_subtree_or_exists(tree.get(), ap->params->mac.text().data());
         if (member != nullptr) {
             cfg_insert_child_string(member, "sa-status", Side::sa_status(*ap).c_str());
         }

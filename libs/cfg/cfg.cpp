@@ -2,9 +2,11 @@
 
 #include <jansson.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -121,13 +123,143 @@ int set_member(lcw_data_t* tree, const char* key, json_t* value) {
         json_decref(value);
         return 0;
     }
-    // json_object_set_new takes the value's reference also on failure.
-    return json_object_set_new(J(tree), key, value) == 0 ? 1 : 0;
+    // jansson's UTF-8 check of every key was a fifth of building the MAC list;
+    // plain ASCII needs none. Both calls take the value's reference also on failure.
+    const bool ascii = std::all_of(key, key + std::strlen(key),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const int rc = ascii ? json_object_set_new_nocheck(J(tree), key, value)
+                         : json_object_set_new(J(tree), key, value);
+    return rc == 0 ? 1 : 0;
 }
 
-int append_text(std::string_view chunk, std::string& out) {
-    out.append(chunk);
-    return 0;
+// A string node for `text`, shared with the previous call when the text is the
+// same: the MAC list writes one status text under every AP, and sharing spares
+// two allocations each. Safe because no call here changes a string node in
+// place (setters replace the member).
+json_t* shared_string(const char* text) {
+    static std::mutex mu;
+    static json_t* last = nullptr;  // one reference held for the process' life
+    std::lock_guard lock(mu);
+    if (last == nullptr || std::strcmp(json_string_value(last), text) != 0) {
+        json_t* fresh = json_string(text);
+        if (fresh == nullptr) {
+            return nullptr;
+        }
+        json_decref(last);
+        last = fresh;
+    }
+    return json_incref(last);
+}
+
+void write_string(std::string_view text, std::string& out) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '"';
+    size_t plain = 0;  // start of the run not yet copied
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += "\\u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xf];
+        }
+    }
+    out.append(text.substr(plain));
+    out += '"';
+}
+
+// Compact text in the same bytes as jansson's JSON_COMPACT dump. Ours because
+// jansson's dump hashes a printed pointer of every open object to catch loops
+// (which our trees cannot hold: insert and merge refuse them), and that doubled
+// the cost of a 100,000-member MAC list.
+bool write_node(const json_t* node, std::string& out, int depth = 0) {
+    if (depth > 2048) {
+        return false;
+    }
+    switch (json_typeof(node)) {
+        case JSON_OBJECT: {
+            out += '{';
+            json_t* object = const_cast<json_t*>(node);
+            for (void* it = json_object_iter(object); it != nullptr;
+                 it = json_object_iter_next(object, it)) {
+                if (out.back() != '{') {
+                    out += ',';
+                }
+                write_string({json_object_iter_key(it), json_object_iter_key_len(it)}, out);
+                out += ':';
+                if (!write_node(json_object_iter_value(it), out, depth + 1)) {
+                    return false;
+                }
+            }
+            out += '}';
+            return true;
+        }
+        case JSON_ARRAY: {
+            out += '[';
+            for (size_t i = 0; i < json_array_size(node); ++i) {
+                if (i > 0) {
+                    out += ',';
+                }
+                if (!write_node(json_array_get(node, i), out, depth + 1)) {
+                    return false;
+                }
+            }
+            out += ']';
+            return true;
+        }
+        case JSON_STRING:
+            write_string({json_string_value(node), json_string_length(node)}, out);
+            return true;
+        case JSON_INTEGER:
+            out += std::to_string(json_integer_value(node));
+            return true;
+        case JSON_TRUE:
+            out += "true";
+            return true;
+        case JSON_FALSE:
+            out += "false";
+            return true;
+        case JSON_NULL:
+            out += "null";
+            return true;
+        case JSON_REAL: {
+            // Rare in our trees; jansson's shortest round-trip form is kept.
+            char* text = json_dumps(node, JSON_ENCODE_ANY | JSON_COMPACT);
+            if (text == nullptr) {
+                return false;
+            }
+            out += text;
+            std::free(text);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -321,7 +453,7 @@ int cfg_insert_child_string(lcw_data_t* node, const char* key, const char* text)
         return 0;
     }
     if (key != nullptr) {
-        return set_member(node, key, json_string(text));
+        return set_member(node, key, shared_string(text));
     }
     if (!json_is_array(J(node))) {
         return 0;
@@ -354,13 +486,7 @@ const char* cfg_serialize_compact(lcw_data_t* tree) {
     }
     install_hooks();
     std::string text;
-    int rc = json_dump_callback(
-        J(tree),
-        [](const char* chunk, size_t size, void* data) {
-            return append_text({chunk, size}, *static_cast<std::string*>(data));
-        },
-        &text, JSON_COMPACT | JSON_ENCODE_ANY);
-    if (rc != 0) {
+    if (!write_node(J(tree), text)) {
         texts().drop(tree);  // the old text is void once the node is serialized again
         return nullptr;
     }

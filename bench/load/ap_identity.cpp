@@ -1,22 +1,13 @@
 #include "bench/load/ap_identity.h"
 
-#include <jansson.h>
-
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
+
+#include "tools/common/json.h"
 
 namespace {
 
 constexpr int kHostsPerNet = 254;  // host octets 1..254
-
-struct JsonFree {
-    void operator()(json_t* value) const { json_decref(value); }
-};
-struct TextFree {
-    void operator()(char* text) const { std::free(text); }
-};
 
 }  // namespace
 
@@ -61,11 +52,10 @@ std::string bare_upper_mac(const MacAddr& mac) {
 
 std::string ap_request_body(const MacAddr& mac, const BodyFields& fields) {
     const std::string serial = "BENCH" + bare_upper_mac(mac);
-    std::unique_ptr<json_t, JsonFree> body(
-        json_pack("{s:s, s:s, s:s, s:s, s:s, s:i}", "deviceType", fields.device_type.c_str(),
-                  "swVersion", fields.sw_version.c_str(), "hwVersion", fields.hw_version.c_str(),
-                  "serial", serial.c_str(), "mac", mac.str().c_str(), "timeout", 30));
-    std::unique_ptr<char, TextFree> text(
-        body ? json_dumps(body.get(), JSON_COMPACT | JSON_PRESERVE_ORDER) : nullptr);
+    JsonPtr body(json_pack("{s:s, s:s, s:s, s:s, s:s, s:i}", "deviceType",
+                           fields.device_type.c_str(), "swVersion", fields.sw_version.c_str(),
+                           "hwVersion", fields.hw_version.c_str(), "serial", serial.c_str(), "mac",
+                           mac.str().c_str(), "timeout", 30));
+    JsonText text(body ? json_dumps(body.get(), JSON_COMPACT | JSON_PRESERVE_ORDER) : nullptr);
     return text ? text.get() : "{}";
 }

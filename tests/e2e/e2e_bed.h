@@ -14,7 +14,7 @@
 #include "libs/ipc/ipc_client.h"
 #include "tests/app/subprocess.h"
 #include "tests/support/ipc_test_bed.h"
-#include "tools/controller-sim/json.h"
+#include "tools/common/json.h"
 
 struct FwImage {
     std::string name, board, version;

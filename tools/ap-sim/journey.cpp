@@ -1,6 +1,6 @@
 #include "tools/ap-sim/journey.h"
 
-#include "tools/ap-sim/json.h"
+#include "tools/common/json.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "tools/ap-sim/json.h"
+#include "tools/common/json.h"
 
 namespace {
 

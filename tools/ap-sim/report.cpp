@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tools/ap-sim/json.h"
+#include "tools/common/json.h"
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) {

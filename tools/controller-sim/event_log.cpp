@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "tools/controller-sim/json.h"
+#include "tools/common/json.h"
 
 namespace {
 

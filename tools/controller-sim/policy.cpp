@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "libs/board/board_types.h"
-#include "tools/controller-sim/json.h"
+#include "tools/common/json.h"
 
 namespace {
 

@@ -4,23 +4,16 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
-#include <memory>
 
 #include "libs/ipc/messages.h"
+#include "tools/common/json.h"
 
 namespace dorctl {
 
 namespace {
 
-struct JsonFree {
-    void operator()(json_t* json) const { json_decref(json); }
-};
-using Json = std::unique_ptr<json_t, JsonFree>;
-
 std::string dump(json_t* json, size_t flags) {
-    std::unique_ptr<char, decltype(&std::free)> text(json_dumps(json, flags | JSON_ENCODE_ANY),
-                                                     &std::free);
+    const JsonText text(json_dumps(json, flags | JSON_ENCODE_ANY));
     return text ? text.get() : "";
 }
 
@@ -89,7 +82,7 @@ std::string ap_table(const std::vector<SaApsInfo::ApInfo>& aps) {
 }
 
 std::string ap_json(const std::vector<SaApsInfo::ApInfo>& aps) {
-    Json array(json_array());
+    JsonPtr array(json_array());
     for (const auto& ap : aps) {
         json_t* object = json_object();
         set_string(object, "mac", mac_text(ap.mac));
@@ -107,7 +100,7 @@ std::string ap_json(const std::vector<SaApsInfo::ApInfo>& aps) {
 
 std::string pretty_json(const std::string& text) {
     json_error_t error;
-    Json json(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, &error));
+    JsonPtr json(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, &error));
     if (!json) {
         return text + "\n";
     }
@@ -116,14 +109,14 @@ std::string pretty_json(const std::string& text) {
 
 std::optional<std::string> json_string_member(const std::string& text, const char* key) {
     json_error_t error;
-    Json json(json_loadb(text.data(), text.size(), 0, &error));
+    JsonPtr json(json_loadb(text.data(), text.size(), 0, &error));
     const char* value = json ? json_string_value(json_object_get(json.get(), key)) : nullptr;
     return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
 std::optional<bool> json_bool_member(const std::string& text, const char* key) {
     json_error_t error;
-    Json json(json_loadb(text.data(), text.size(), 0, &error));
+    JsonPtr json(json_loadb(text.data(), text.size(), 0, &error));
     json_t* member = json ? json_object_get(json.get(), key) : nullptr;
     return member && json_is_boolean(member) ? std::optional<bool>(json_is_true(member))
                                              : std::nullopt;
@@ -131,7 +124,7 @@ std::optional<bool> json_bool_member(const std::string& text, const char* key) {
 
 std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json) {
     if (json) {
-        Json object(json_object());
+        JsonPtr object(json_object());
         set_string(object.get(), "time", local_time(now));
         set_string(object.get(), "kind", "event");
         set_string(object.get(), "mac", shared(event.mac));
@@ -150,7 +143,7 @@ std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json)
 
 std::string reg_timeout_line(const std::string& mac, time_t now, bool json) {
     if (json) {
-        Json object(json_object());
+        JsonPtr object(json_object());
         set_string(object.get(), "time", local_time(now));
         set_string(object.get(), "kind", "reg-timeout");
         set_string(object.get(), "mac", mac);

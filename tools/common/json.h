@@ -1,8 +1,9 @@
 #pragma once
-// Owning handle for jansson values.
+// Owning handles for jansson values and the texts json_dumps returns.
 
 #include <jansson.h>
 
+#include <cstdlib>
 #include <memory>
 
 struct JsonRelease {
@@ -11,6 +12,6 @@ struct JsonRelease {
 using JsonPtr = std::unique_ptr<json_t, JsonRelease>;
 
 struct JsonTextRelease {
-    void operator()(char* text) const { free(text); }
+    void operator()(char* text) const { std::free(text); }
 };
 using JsonText = std::unique_ptr<char, JsonTextRelease>;

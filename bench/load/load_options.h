@@ -38,4 +38,4 @@ struct LoadOptions {
 
 std::optional<LoadOptions> parse_load_options(const std::vector<std::string>& args,
                                               std::string* error);
-const char* load_usage_text();
+std::string load_usage_text();

@@ -6,17 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 
 #include "bench/load/latency_stats.h"
 #include "bench/load/load_run.h"
+#include "tools/common/json.h"
+#include "tools/common/options.h"
 
 namespace {
-
-struct JsonFree {
-    void operator()(json_t* value) const { json_decref(value); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonFree>;
 
 JsonPtr summary_json(const LoadOptions& opts, const LoadResult& result) {
     const LatencySummary latency = summarize(result.latencies_ms);
@@ -86,13 +82,8 @@ bool write_latencies(const std::string& path, const std::vector<double>& latenci
 int main(int argc, char** argv) {
     std::string error;
     const auto opts = parse_load_options({argv + 1, argv + argc}, &error);
-    if (!opts) {
-        std::fprintf(stderr, "dor-tls-load: %s\n%s", error.c_str(), load_usage_text());
-        return 2;
-    }
-    if (opts->help) {
-        std::fputs(load_usage_text(), stdout);
-        return 0;
+    if (!opts || opts->help) {
+        return cli::usage_exit("dor-tls-load", load_usage_text(), opts ? nullptr : &error);
     }
     const auto result = run_load(*opts, &error);
     if (!result) {

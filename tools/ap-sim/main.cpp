@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "tools/ap-sim/options.h"
+#include "tools/common/options.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_stop{false};
 
@@ -32,13 +32,8 @@ bool ended_well(const ApResult& ap, bool load) {
 int main(int argc, char** argv) {
     std::string error;
     auto opts = parse_ap_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
-    if (!opts) {
-        std::fprintf(stderr, "dor-ap-sim: %s\n%s", error.c_str(), ap_sim_usage_text());
-        return kExitUsage;
-    }
-    if (opts->help) {
-        std::fputs(ap_sim_usage_text(), stdout);
-        return 0;
+    if (!opts || opts->help) {
+        return cli::usage_exit("dor-ap-sim", ap_sim_usage_text(), opts ? nullptr : &error);
     }
     FILE* out = stdout;
     if (!opts->out.empty()) {

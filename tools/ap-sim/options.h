@@ -20,4 +20,4 @@ struct ApSimOptions {
 std::optional<ApSimOptions> parse_ap_sim_options(const std::vector<std::string>& args,
                                                  std::string* error);
 
-const char* ap_sim_usage_text();
+std::string ap_sim_usage_text();

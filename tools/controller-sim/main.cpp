@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/options.h"
 #include "tools/controller-sim/controller_sim.h"
 
 namespace {
 
 constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
 
 // Owns the descriptor that turns SIGINT, SIGTERM and SIGHUP into reads.
 class SignalFd {
@@ -50,13 +50,8 @@ int fail(const std::string& text) {
 int main(int argc, char** argv) {
     std::string error;
     const auto opts = parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
-    if (!opts) {
-        std::fprintf(stderr, "dor-controller-sim: %s\n%s", error.c_str(), sim_usage_text());
-        return kExitUsage;
-    }
-    if (opts->help) {
-        std::fputs(sim_usage_text(), stdout);
-        return 0;
+    if (!opts || opts->help) {
+        return cli::usage_exit("dor-controller-sim", sim_usage_text(), opts ? nullptr : &error);
     }
     auto policy = opts->policy_file.empty() ? std::optional<Policy>(Policy())
                                             : Policy::load(opts->policy_file, &error);

@@ -30,4 +30,4 @@ struct SimOptions {
 std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args,
                                             std::string* error);
 
-const char* sim_usage_text();
+std::string sim_usage_text();

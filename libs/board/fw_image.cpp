@@ -95,25 +95,13 @@ T get_le(const Header& h, size_t offset) {
     return static_cast<T>(value);
 }
 
-bool read_all(int fd, unsigned char* data, size_t size) {
+// `io` is ::read or ::write; either may move fewer bytes than asked or be
+// interrupted. A read returning 0 has met the end of a short file.
+template <class Io>
+bool transfer_all(int fd, unsigned char* data, size_t size, Io io) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool write_all(int fd, const unsigned char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
+        const ssize_t n = io(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -141,7 +129,7 @@ bool write_payload(int fd, uint64_t payload_size) {
         for (size_t i = 0; i < n; ++i) {
             chunk[i] = filler_byte(position + i);
         }
-        if (!write_all(fd, chunk.data(), n)) {
+        if (!transfer_all(fd, chunk.data(), n, ::write)) {
             return false;
         }
         position += n;
@@ -205,7 +193,7 @@ std::optional<FwImageInfo> dorbt_scan_firmware_file(const BoardTypesParams& para
         return std::nullopt;
     }
     Header h{};
-    if (!read_all(fd.get(), h.data(), h.size())) {
+    if (!transfer_all(fd.get(), h.data(), h.size(), ::read)) {
         return std::nullopt;
     }
     if (std::memcmp(h.data(), kMagic, sizeof kMagic) != 0 ||
@@ -260,8 +248,9 @@ bool dorbt_write_firmware_image(const std::string& path, const std::string& boar
     if (fd.get() < 0) {
         return false;
     }
-    if (!write_all(fd.get(), h.data(), h.size()) || !write_payload(fd.get(), payload_size) ||
-        !fd.close() || ::rename(temp.path().c_str(), path.c_str()) != 0) {
+    if (!transfer_all(fd.get(), h.data(), h.size(), ::write) ||
+        !write_payload(fd.get(), payload_size) || !fd.close() ||
+        ::rename(temp.path().c_str(), path.c_str()) != 0) {
         return false;
     }
     temp.commit();

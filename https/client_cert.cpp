@@ -3,8 +3,10 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +24,7 @@
 namespace {
 
 struct OpenSslFree {
-    void operator()(char* p) const { OPENSSL_free(p); }
+    void operator()(void* p) const { OPENSSL_free(p); }
 };
 struct X509Free {
     void operator()(X509* p) const { X509_free(p); }
@@ -59,6 +61,35 @@ X509Ptr read_pem_certificate(BIO* bio) {
     return X509Ptr(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
 }
 
+// The AP's certificate is the stored copy exactly when their DER bytes match
+// (what X509_cmp decides too). Comparing the bytes spares decoding the copy
+// through OpenSSL 3's slow decoders on every accepted AP; any other outcome
+// takes the full parse, which tells a bad file from a different certificate.
+bool same_der_as_stored(X509* cert, BIO* bio) {
+    unsigned char* stored = nullptr;
+    long stored_len = 0;
+    char* name = nullptr;
+    if (PEM_bytes_read_bio(&stored, &stored_len, &name, PEM_STRING_X509, bio, nullptr, nullptr) !=
+        1) {
+        ERR_clear_error();
+        return false;
+    }
+    const std::unique_ptr<unsigned char, OpenSslFree> stored_owner(stored);
+    const OpenSslText name_owner(name);
+    unsigned char* der = nullptr;
+    const int der_len = i2d_X509(cert, &der);
+    const std::unique_ptr<unsigned char, OpenSslFree> der_owner(der);
+    return der_len > 0 && der_len == stored_len && std::memcmp(der, stored, der_len) == 0;
+}
+
+int accept_stored_copy(const MacAddr& serial_mac, const MacAddr& subject_mac) {
+    sa_trace.sys_mac(serial_mac, "Certificate OK");
+    report("certificate ok", serial_mac);
+    sa_trace.events_mac(subject_mac, "accept AP with valid certificate");
+    report("accept AP with valid certificate", subject_mac);
+    return 0;
+}
+
 // Compares the certificate with the copy stored under its serial number.
 int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
     const BnPtr serial(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr));
@@ -84,6 +115,12 @@ int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
         report("certificate file [" + file + "] does not exist", serial_mac);
         return 1;
     }
+    if (same_der_as_stored(cert, bio.get())) {
+        return accept_stored_copy(serial_mac, subject_mac);
+    }
+    if (BIO_reset(bio.get()) != 0) {
+        return 1;
+    }
     const X509Ptr stored = read_pem_certificate(bio.get());
     if (!stored) {
         sa_trace.sys_mac(serial_mac, "Unable to load certificate from file [%s]", file.c_str());
@@ -95,11 +132,7 @@ int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
         report("certificate differs from stored [" + file + "]", serial_mac);
         return 1;
     }
-    sa_trace.sys_mac(serial_mac, "Certificate OK");
-    report("certificate ok", serial_mac);
-    sa_trace.events_mac(subject_mac, "accept AP with valid certificate");
-    report("accept AP with valid certificate", subject_mac);
-    return 0;
+    return accept_stored_copy(serial_mac, subject_mac);
 }
 
 }  // namespace

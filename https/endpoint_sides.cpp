@@ -1,6 +1,9 @@
 // The two endpoints side by side: what differs between them, and their thin
 // protocol callbacks.
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <optional>
 #include <string>
 
@@ -105,6 +108,20 @@ int dummy(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t le
     return lws_callback_http_dummy(wsi, reason, user, in, len);
 }
 
+// APs never resume a session, so tickets and the session cache are pure cost:
+// OpenSSL would send two TLS 1.3 tickets per handshake, each copying the AP's
+// certificate, and keep up to 20,000 TLS 1.2 sessions.
+void tune_server_context(SSL_CTX* ctx, bool has_ca) {
+    SSL_CTX_set_num_tickets(ctx, 0);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // Built once here instead of on every handshake. A chain the store cannot
+    // complete is sent as before; its error must not linger for lws to find.
+    if (has_ca && SSL_CTX_build_cert_chain(ctx, 0) != 1) {
+        ERR_clear_error();
+    }
+}
+
 // Broadcast by lws for every vhost's certificate; `wsi` is a stand-in bound to
 // this protocol's vhost.
 void on_cert_aging(lws* wsi) {
@@ -141,6 +158,9 @@ int auth_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void
         case LWS_CALLBACK_OPENSSL_PERFORM_CLIENT_CERT_VERIFICATION:
             return verify_client_certificate(static_cast<X509_STORE_CTX*>(user),
                                              static_cast<SSL*>(in), static_cast<int>(len));
+        case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
+            tune_server_context(static_cast<SSL_CTX*>(user), true);
+            break;
         default:
             break;
     }
@@ -161,9 +181,17 @@ int auth_fw_download_callback(lws* wsi, lws_callback_reasons reason, void* user,
 }
 
 int free_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    if (reason == LWS_CALLBACK_FILTER_HTTP_CONNECTION &&
-        firmware_refused(kFreeSide, wsi, user, static_cast<const char*>(in))) {
-        return 1;
+    switch (reason) {
+        case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
+            if (firmware_refused(kFreeSide, wsi, user, static_cast<const char*>(in))) {
+                return 1;
+            }
+            break;
+        case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
+            tune_server_context(static_cast<SSL_CTX*>(user), false);
+            break;
+        default:
+            break;
     }
     return dummy(wsi, reason, user, in, len);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "libs/backtrace/backtrace.h"
@@ -27,19 +28,14 @@ void init_as(const char* name) {
 }
 
 TEST(Backtrace, ReportsAndDiesOfTheSignal) {
-    struct Case {
-        const char* what;
-        const char* name;  // null: argv itself is null, shown as "?"
-        int signal;
-        void (*crash)();
-    };
-    const std::vector<Case> cases = {
+    // what, program name (null: argv itself is null, shown as "?"), signal, crash
+    const std::vector<std::tuple<const char*, const char*, int, void (*)()>> cases = {
         {"abort", "crasher", SIGABRT, [] { abort(); }},
         {"raised, null argv", nullptr, SIGFPE, [] { raise(SIGFPE); }},
         {"stack overflow", "crasher", SIGSEGV, [] { recurse(nullptr, 1L << 40); }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, name, signal, crash] : cases) {
+        SCOPED_TRACE(what);
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         const pid_t pid = fork();
@@ -49,8 +45,8 @@ TEST(Backtrace, ReportsAndDiesOfTheSignal) {
             setrlimit(RLIMIT_CORE, &no_core);
             alarm(20);  // a hung child must not hang the test
             init_as("first");
-            init_as(c.name);  // a second init only renames
-            c.crash();
+            init_as(name);  // a second init only renames
+            crash();
             _exit(0);
         }
         close(fds[1]);
@@ -63,11 +59,10 @@ TEST(Backtrace, ReportsAndDiesOfTheSignal) {
         int status = 0;
         waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
-        EXPECT_EQ(WTERMSIG(status), c.signal);
-        const std::string head = std::string("*** ") + (c.name ? c.name : "?") + " [pid ";
+        EXPECT_EQ(WTERMSIG(status), signal);
         const std::string cause =
-            "fatal signal " + std::to_string(c.signal) + " (SIG" + sigabbrev_np(c.signal) + ")";
-        EXPECT_EQ(err.find(head), 0u) << err;
+            "fatal signal " + std::to_string(signal) + " (SIG" + sigabbrev_np(signal) + ")";
+        EXPECT_EQ(err.find(std::string("*** ") + (name ? name : "?") + " [pid "), 0u) << err;
         EXPECT_NE(err.find(cause), std::string::npos) << err;
         EXPECT_EQ(err.find("/opt/dor/bin"), std::string::npos) << err;
         EXPECT_EQ(err.find("first"), std::string::npos) << err;

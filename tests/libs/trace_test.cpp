@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -88,25 +89,6 @@ class TraceTest : public ::testing::Test {
     std::vector<TraceLine> lines_;
 };
 
-TEST_F(TraceTest, SecretShownOnlyWhileApUnsecureIsOn) {
-    for (const auto& [unsecure_on, with_mac] :
-         {std::pair{false, false}, {false, true}, {true, true}}) {
-        SCOPED_TRACE(testing::Message() << "unsecure " << unsecure_on << " mac " << with_mac);
-        lines_.clear();
-        trace_->set_enabled(C::AP_UNSECURE, unsecure_on);
-        if (with_mac) {
-            trace_->ap_unsecure_mac(kMacA, "Sending credentials(%r) to AP (%s)", "pw", "AP-1");
-        } else {
-            trace_->ap_unsecure("Sending credentials(%r) to AP (%s)", "pw", "AP-1");
-        }
-        ASSERT_EQ(lines_.size(), 1u);
-        EXPECT_EQ(lines_[0].category, C::AP_UNSECURE);
-        EXPECT_EQ(lines_[0].text, reference("Sending credentials(%s) to AP (%s)",
-                                            unsecure_on ? "pw" : kTraceMask, "AP-1"));
-        EXPECT_EQ(lines_[0].mac.has_value(), with_mac);
-    }
-}
-
 TEST_F(TraceTest, MacFilterTable) {
     // filter on, MAC in the set, line names a MAC, written
     const std::vector<std::tuple<bool, bool, bool, bool>> cases = {{false, false, true, true},
@@ -127,24 +109,30 @@ TEST_F(TraceTest, MacFilterTable) {
     }
 }
 
+// ap_unsecure lines follow the ap switch; their secrets show only while ap_unsecure is on.
 TEST_F(TraceTest, CategorySwitchesTable) {
-    // operation, its category, the switch that gates it
-    const std::vector<std::tuple<std::function<void(const Trace&)>, C, C>> operations = {
-        {[](const Trace& t) { t.sys("x"); }, C::SYS, C::SYS},
-        {[](const Trace& t) { t.warn("x"); }, C::WARN, C::WARN},
-        {[](const Trace& t) { t.error("x"); }, C::ERROR, C::ERROR},
-        {[](const Trace& t) { t.core("x"); }, C::CORE, C::CORE},
-        {[](const Trace& t) { t.ap("x"); }, C::AP, C::AP},
-        {[](const Trace& t) { t.ap_lib("x"); }, C::AP_LIB, C::AP_LIB},
-        {[](const Trace& t) { t.ap_limited("x"); }, C::AP_LIMITED, C::AP_LIMITED},
-        {[](const Trace& t) { t.ap_unsecure("x"); }, C::AP_UNSECURE, C::AP},
-        {[](const Trace& t) { t.events_mac(kMacA, "x"); }, C::EVENTS, C::EVENTS},
+    struct Op {
+        std::function<void(const Trace&)> log;
+        C category, gate;
+        bool secret, with_mac;
+    };
+    const std::vector<Op> operations = {
+        {[](auto& t) { t.sys("x"); }, C::SYS, C::SYS, false, false},
+        {[](auto& t) { t.warn("x"); }, C::WARN, C::WARN, false, false},
+        {[](auto& t) { t.error("x"); }, C::ERROR, C::ERROR, false, false},
+        {[](auto& t) { t.core("x"); }, C::CORE, C::CORE, false, false},
+        {[](auto& t) { t.ap("x"); }, C::AP, C::AP, false, false},
+        {[](auto& t) { t.ap_lib("x"); }, C::AP_LIB, C::AP_LIB, false, false},
+        {[](auto& t) { t.ap_limited("x"); }, C::AP_LIMITED, C::AP_LIMITED, false, false},
+        {[](auto& t) { t.ap_unsecure("x%r", "pw"); }, C::AP_UNSECURE, C::AP, true, false},
+        {[](auto& t) { t.ap_unsecure_mac(kMacA, "x%r", "pw"); }, C::AP_UNSECURE, C::AP, true, true},
+        {[](auto& t) { t.events_mac(kMacA, "x"); }, C::EVENTS, C::EVENTS, false, true},
     };
     for (int off = 0; off < kTraceCategoryCount; ++off) {
         for (int i = 0; i < kTraceCategoryCount; ++i) {
             trace_->set_enabled(static_cast<C>(i), i != off);
         }
-        for (const auto& [log, category, gate] : operations) {
+        for (const auto& [log, category, gate, secret, with_mac] : operations) {
             SCOPED_TRACE(std::string(trace_category_name(category)) + " with " +
                          trace_category_name(static_cast<C>(off)) + " off");
             lines_.clear();
@@ -152,6 +140,9 @@ TEST_F(TraceTest, CategorySwitchesTable) {
             ASSERT_EQ(lines_.size(), gate == static_cast<C>(off) ? 0u : 1u);
             if (!lines_.empty()) {
                 EXPECT_EQ(lines_[0].category, category);
+                const std::string pw = static_cast<C>(off) == C::AP_UNSECURE ? kTraceMask : "pw";
+                EXPECT_EQ(lines_[0].text, secret ? "x" + pw : "x");
+                EXPECT_EQ(lines_[0].mac.has_value(), with_mac);
             }
         }
     }
@@ -238,24 +229,22 @@ TEST_F(TraceTest, ApLimitedCutsLongTexts) {
     }
 }
 
-TEST_F(TraceTest, ControlCharactersAreEscapedOnOneLine) {
+TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
+    trace_->core_mac(kMacA, "hello %d", 5);
     trace_->ap_limited("%s", "a\nb\r\n\tc\\d\x01\x1f\x7f caf\xc3\xa9");
     trace_->ap("nul[%c]", 0);
-    EXPECT_EQ(texts(), (std::vector<std::string>{"a\\nb\\r\\n\\tc\\\\d\\x01\\x1f\\x7f caf\xc3\xa9",
-                                                 "nul[\\x00]"}));
-    const std::string written = read_text(out_);
-    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2);
-    EXPECT_EQ(written.find('\0'), std::string::npos);
-}
-
-TEST_F(TraceTest, OutputLineCarriesTimeNameCategoryAndMac) {
-    trace_->core_mac(kMacA, "hello %d", 5);
-    trace_->sys("plain");
-    const std::regex line(
-        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} SA core \[00:11:22:33:44:55\] hello 5\n)"
-        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} SA sys plain\n)");
-    std::string written = read_text(out_);
-    EXPECT_TRUE(std::regex_match(written, line)) << written;
+    const std::string escaped = "a\\nb\\r\\n\\tc\\\\d\\x01\\x1f\\x7f caf\xc3\xa9";
+    EXPECT_EQ(texts(), (std::vector<std::string>{"hello 5", escaped, "nul[\\x00]"}));
+    std::istringstream written(read_text(out_));
+    std::string line;
+    for (const std::string& tail : std::vector<std::string>{
+             "core [00:11:22:33:44:55] hello 5", "ap_limited " + escaped, "ap nul[\\x00]"}) {
+        ASSERT_TRUE(std::getline(written, line));
+        const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} SA )");
+        EXPECT_TRUE(std::regex_match(line.substr(0, 27), stamp)) << line;
+        EXPECT_EQ(line.substr(27), tail);
+    }
+    EXPECT_FALSE(std::getline(written, line));
 }
 
 TEST_F(TraceTest, ConfigAppliesToLiveObjectsAndThoseMadeLater) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "libs/ipc/imsg.h"
@@ -35,49 +36,34 @@ inline std::vector<SaApsInfo::ApInfo> many_ap_rows(size_t count) {
     return rows;
 }
 
-struct FieldFiller {
-    FillStyle style;
-    uint32_t counter = 0;
-
-    void fill(SharedString& value) {
-        ++counter;
-        value = style == FillStyle::NIL     ? nullptr
-                : style == FillStyle::EMPTY ? make_shared_string("")
-                : style == FillStyle::TYPICAL
-                    ? make_shared_string("text-" + std::to_string(counter) + " é\n\"")
-                    : make_shared_string(std::string(100000 + counter, 'x') + '\0');
-    }
-    void fill(uint32_t& value) {
-        ++counter;
-        value = style == FillStyle::EXTREME   ? std::numeric_limits<uint32_t>::max()
-                : style == FillStyle::TYPICAL ? 1000 * counter
-                                              : 0;
-    }
-    void fill(uint8_t& value) {
-        ++counter;
-        value = style == FillStyle::EXTREME ? 255 : style == FillStyle::TYPICAL ? 1 : 0;
-    }
-    void fill(bool& value) { value = style == FillStyle::EXTREME || style == FillStyle::TYPICAL; }
-    void fill(std::vector<uint32_t>& values) {
-        values = style == FillStyle::TYPICAL   ? std::vector<uint32_t>{2, 25, 164}
-                 : style == FillStyle::EXTREME ? std::vector<uint32_t>{0, UINT32_MAX}
-                                               : std::vector<uint32_t>{};
-    }
-    void fill(std::vector<SaApsInfo::ApInfo>& rows) {
-        rows = many_ap_rows(style == FillStyle::TYPICAL   ? 12
-                            : style == FillStyle::EXTREME ? 5000
-                            : style == FillStyle::EMPTY   ? 1
-                                                          : 0);
-        if (style == FillStyle::EXTREME) {
-            rows.back().state = std::numeric_limits<uint32_t>::max();
-        }
-    }
-};
-
 template <class M>
 void fill_fields(M& msg, FillStyle style) {
-    FieldFiller filler{style};
-    msg.visit_fields([&](auto&... fields) { (filler.fill(fields), ...); });
+    const bool typical = style == FillStyle::TYPICAL, extreme = style == FillStyle::EXTREME;
+    uint32_t n = 0;
+    const auto fill = [&](auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        ++n;
+        if constexpr (std::is_same_v<T, SharedString>) {
+            value = style == FillStyle::NIL ? nullptr
+                    : typical ? make_shared_string("text-" + std::to_string(n) + " é\n\"")
+                    : extreme ? make_shared_string(std::string(100000 + n, 'x') + '\0')
+                              : make_shared_string("");
+        } else if constexpr (std::is_same_v<T, bool>) {
+            value = typical || extreme;
+        } else if constexpr (std::is_integral_v<T>) {
+            value = extreme   ? std::numeric_limits<T>::max()
+                    : typical ? static_cast<T>(sizeof(T) == 1 ? n : 1000 * n)
+                              : 0;
+        } else if constexpr (std::is_same_v<T, std::vector<uint32_t>>) {
+            value = typical ? T{2, 25, 164} : extreme ? T{0, UINT32_MAX} : T{};
+        } else {
+            value = many_ap_rows(typical ? 12 : extreme ? 5000 : style == FillStyle::EMPTY);
+            if (extreme) {
+                value.back().state = std::numeric_limits<uint32_t>::max();
+            }
+        }
+    };
+    msg.visit_fields([&](auto&... fields) { (fill(fields), ...); });
 }
 
 inline bool same_field(const SharedString& a, const SharedString& b) {

@@ -4,13 +4,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,17 +32,16 @@ class PortTest : public ::testing::Test {
     PortTest() {
         trace_.set_sink([this](const TraceLine& line) { lines_.push_back(line); });
     }
-
-    IpcClient connect_client(const std::string& dir = {}) {
+    IpcClient connect_client(const std::string& dir) {
         IpcClient client;
         std::string error;
-        EXPECT_TRUE(client.connect(dir.empty() ? dir_.path() : dir, SA_PORT_ID, &error)) << error;
+        EXPECT_TRUE(client.connect(dir, SA_PORT_ID, &error)) << error;
         return client;
     }
     // Runs the port until `done` holds, two seconds at most.
     static bool run_until(IpcPort& port, const std::function<bool()>& done) {
-        for (const auto deadline = Clock::now() + std::chrono::seconds(2);
-             !done() && Clock::now() < deadline;) {
+        for (const auto end = Clock::now() + std::chrono::seconds(2);
+             !done() && Clock::now() < end;) {
             port.run_once_for_timeout(10);
         }
         return done();
@@ -54,6 +50,11 @@ class PortTest : public ::testing::Test {
         return std::count_if(lines_.begin(), lines_.end(), [&](const TraceLine& line) {
             return line.category == category && line.text.find(part) != std::string::npos;
         });
+    }
+    // Bytes straight onto a client's socket.
+    static void write_raw(const IpcClient& client, const std::string& bytes) {
+        ASSERT_EQ(::send(client.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
     }
 
     Trace trace_{"IPCTEST"};
@@ -84,9 +85,9 @@ TEST_F(PortTest, SendReachesExactlyThePeersThatWantTheType) {
         {false, {129, 164}, {129, 164}},
         {false, {}, {}},
         {true, {}, {2, 129, 164}}};
-    std::vector<IpcClient> clients(wants.size());
-    for (IpcClient& client : clients) {
-        client = connect_client();
+    std::vector<IpcClient> clients;
+    for (size_t i = 0; i < wants.size(); ++i) {
+        clients.push_back(connect_client(dir_.path()));
     }
     ASSERT_TRUE(run_until(port, [&] { return port.peer_count() == wants.size(); }));
     // Connected peers that have not subscribed want nothing.
@@ -140,22 +141,15 @@ std::string frame_header(uint32_t length) {
     return {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
             static_cast<char>(length >> 8), static_cast<char>(length)};
 }
-std::string framed(const std::string& payload) {
-    return frame_header(static_cast<uint32_t>(payload.size())) + payload;
-}
 
 TEST_F(PortTest, MisbehavingPeerIsDroppedAndOthersKeepBeingServed) {
-    // what, bytes sent, closed after sending, part of the warning
+    // what, bytes sent, closed after sending, part of the warning; the codec's tests
+    // go through the payloads it refuses
     const std::vector<std::tuple<const char*, std::string, bool, const char*>> cases = {
         {"truncated frame then close", frame_header(10) + "\x93\x02", true, "truncated"},
         {"oversize length prefix", frame_header(2u << 20), false, "limit"},
         {"empty payload", frame_header(0), false, "empty"},
-        {"not msgpack", framed("\xc1"), false, "not msgpack"},
-        {"not an array", framed("\x19"), false, "not a non-empty array"},
-        {"type not an int", framed("\x91\xa1x"), false, "type"},
-        {"known type, wrong field type", framed(std::string("\x92\x6a\x05", 3)), false,
-         "IPC_MSG__SA_AP_REG_TIMEOUT"},
-        {"known type, wrong field count", framed(std::string("\x92\x19\xc0", 3)), false,
+        {"known type, wrong field count", frame_header(3) + std::string("\x92\x19\xc0", 3), false,
          "IPC_MSG__STOP"},
     };
     IpcTestBed bed(trace_);
@@ -166,8 +160,7 @@ TEST_F(PortTest, MisbehavingPeerIsDroppedAndOthersKeepBeingServed) {
         SCOPED_TRACE(what);
         lines_.clear();
         IpcClient bad = connect_client(bed.dir());
-        ASSERT_EQ(::send(bad.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
+        write_raw(bad, bytes);
         if (close_after) {
             bad.close();
         }
@@ -188,20 +181,6 @@ TEST_F(PortTest, MisbehavingPeerIsDroppedAndOthersKeepBeingServed) {
     }
 }
 
-TEST_F(PortTest, UnknownTypeReachesTheCallback) {
-    IpcTestBed bed(trace_);
-    std::shared_ptr<IpcUnknownMsg> seen;
-    on_each(bed.port, [&](const IMsg& msg, IpcPort&) {
-        seen = std::make_shared<IpcUnknownMsg>(dynamic_cast<const IpcUnknownMsg&>(msg));
-    });
-    IpcUnknownMsg msg(9999);
-    msg.raw_fields = std::string("\x92\xa2hi\x07", 5);  // ["hi", 7]
-    EXPECT_EQ(bed.inject(msg), 1);
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->get_type(), 9999u);
-    EXPECT_EQ(seen->raw_fields, msg.raw_fields);
-}
-
 TEST_F(PortTest, CallbackMayReplyAndFinalizeWhileTheRunGoesOn) {
     IpcTestBed bed(trace_);
     std::vector<std::pair<uint32_t, bool>> calls;  // type, finalized before the call
@@ -213,18 +192,17 @@ TEST_F(PortTest, CallbackMayReplyAndFinalizeWhileTheRunGoesOn) {
             port.send(report_of(2, 'x'));
         }
     });
-    // Both frames in one write, so one run reads them together.
-    std::string both;
-    ASSERT_TRUE(ipc_encode_frame(IPC_MSG__STOP{}, both));
-    ASSERT_TRUE(ipc_encode_frame(IPC_MSG__SA_REPORT_REQ{}, both));
-    ASSERT_EQ(::send(bed.client.fd(), both.data(), both.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(both.size()));
+    // All frames in one write, so one run reads them together; unknown types are delivered too.
+    IpcUnknownMsg unknown(9999);
+    unknown.raw_fields = std::string("\x92\xa2hi\x07", 5);  // ["hi", 7]
+    std::string frames;
+    ASSERT_TRUE(ipc_encode_frame(IPC_MSG__STOP{}, frames));
+    ASSERT_TRUE(ipc_encode_frame(unknown, frames));
+    write_raw(bed.client, frames);
     pollfd ready{bed.port.poll_fd(), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, 1000), 1);
     EXPECT_EQ(bed.port.run_once_for_timeout(0), 2);
-    const std::vector<std::pair<uint32_t, bool>> expected = {{IPC_MSG__STOP::kType, false},
-                                                             {IPC_MSG__SA_REPORT_REQ::kType, true}};
-    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(calls, (std::vector<std::pair<uint32_t, bool>>{{25, false}, {9999, true}}));
     EXPECT_TRUE(bed.port.is_finalized());
     EXPECT_EQ(bed.drain_as<IPC_MSG__SA_REPORT_RESP>().size(), 1u);
 }
@@ -244,11 +222,9 @@ TEST_F(PortTest, RunOnceWaitsAtMostItsTimeoutAndWakesForAMessage) {
         bed.client.send(IPC_MSG__TZ_UPDATE{});
     });
     start = Clock::now();
-    const int delivered = bed.port.run_once_for_timeout(5000);
-    const auto waited = Clock::now() - start;
+    EXPECT_EQ(bed.port.run_once_for_timeout(5000), 1);
+    EXPECT_LT(Clock::now() - start, milliseconds(2500));
     sender.join();
-    EXPECT_EQ(delivered, 1);
-    EXPECT_LT(waited, milliseconds(2500));
     EXPECT_EQ(poll(&idle, 1, 0), 0);  // nothing left to do
 }
 
@@ -268,16 +244,14 @@ TEST_F(PortTest, PeerThatDoesNotReadIsDroppedAtTheQueueCap) {
 }
 
 TEST_F(PortTest, DestroyedPortStillDeliversWhatItQueued) {
-    auto port = std::make_unique<IpcPort>(SA_PORT_ID, trace_, dir_.path());
-    IpcClient client = connect_client();
-    ASSERT_TRUE(client.subscribe_all());
-    ASSERT_TRUE(run_until(*port, [&] { return port->subscriber_count(114) == 1; }));
+    auto bed = std::make_unique<IpcTestBed>(trace_);
     const auto big = report_of(1u << 20, 'z');
-    ASSERT_EQ(port->send(big), IPC_OK);
-    ASSERT_GT(port->pending_output(), 0u);  // more than the socket buffer holds
+    ASSERT_EQ(bed->port.send(big), IPC_OK);
+    ASSERT_GT(bed->port.pending_output(), 0u);  // more than the socket buffer holds
+    IpcClient client = std::move(bed->client);
     std::shared_ptr<IPC_MSG__SA_REPORT_RESP> got;
     std::thread reader([&] { got = client.receive_as<IPC_MSG__SA_REPORT_RESP>(3000); });
-    port.reset();
+    bed.reset();
     reader.join();
     ASSERT_TRUE(got);
     EXPECT_EQ(*got->text, *big->text);
@@ -286,61 +260,41 @@ TEST_F(PortTest, DestroyedPortStillDeliversWhatItQueued) {
 TEST_F(PortTest, ListeningSocketPathIsTakenOnlyWhenFree) {
     const std::string dir = dir_.path() + "/made/here";
     const std::string path = ipc_socket_path(dir, SA_PORT_ID);
-    // A socket file left behind by a process that died: bound, never unlinked.
-    const auto leave_stale_socket = [&] {
-        sockaddr_un addr{AF_UNIX, {}};
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        close(fd);
-        return nullptr;
+    std::unique_ptr<IpcPort> live;
+    // what, what sits at the path first (null: not even the directories), part of the error
+    // (null: listens)
+    const std::vector<std::tuple<const char*, std::function<void()>, const char*>> cases = {
+        {"missing directories", nullptr, nullptr},
+        {"live port", [&] { live = std::make_unique<IpcPort>(SA_PORT_ID, trace_, dir); },
+         "another instance"},
+        // Left behind by a process that died.
+        {"stale socket file", [&] { ASSERT_EQ(mknod(path.c_str(), S_IFSOCK | 0600, 0), 0); },
+         nullptr},
+        {"regular file", [&] { std::ofstream(path) << "x"; }, "not a socket"},
     };
-    // what, what sits at the path first, listens, part of the error
-    const std::vector<
-        std::tuple<const char*, std::function<std::shared_ptr<void>()>, bool, const char*>>
-        cases = {
-            {"missing directories", [] { return nullptr; }, true, nullptr},
-            {"live port", [&] { return std::make_shared<IpcPort>(SA_PORT_ID, trace_, dir); }, false,
-             "another instance"},
-            {"stale socket file", leave_stale_socket, true, nullptr},
-            {"regular file",
-             [&] {
-                 std::ofstream(path) << "x";
-                 return nullptr;
-             },
-             false, "not a socket"},
-        };
-    for (const auto& [what, occupy, listens, error] : cases) {
+    for (const auto& [what, occupy, error] : cases) {
         SCOPED_TRACE(what);
+        live.reset();
         std::filesystem::remove_all(dir_.path() + "/made");
-        const bool fresh = std::string(what) == "missing directories";
-        if (!fresh) {
+        if (occupy) {
             std::filesystem::create_directories(dir);
+            occupy();
         }
-        std::shared_ptr<void> holder = occupy();
         lines_.clear();
         IpcPort port(SA_PORT_ID, trace_, dir);
         EXPECT_EQ(port.register_msg_callback([](const IMsg&, IpcPort&, void*) { return IPC_OK; },
                                              nullptr),
-                  listens);
+                  error == nullptr);
         EXPECT_EQ(port.socket_path(), path);
         struct stat st {};
-        EXPECT_TRUE(!fresh || (stat(dir.c_str(), &st) == 0 && (st.st_mode & 07777) == 0755));
-        if (listens) {
+        EXPECT_TRUE(occupy || (stat(dir.c_str(), &st) == 0 && (st.st_mode & 07777) == 0755));
+        if (error) {
+            EXPECT_EQ(lines_with(TraceCategory::ERROR, error), 1u);
+        } else {
             IpcClient client = connect_client(dir);
             EXPECT_TRUE(run_until(port, [&] { return port.peer_count() == 1; }));
-        } else {
-            EXPECT_EQ(lines_with(TraceCategory::ERROR, error), 1u);
         }
     }
-}
-
-TEST_F(PortTest, ClientConnectErrorIsOneClearLine) {
-    IpcClient client;
-    std::string error;
-    EXPECT_FALSE(client.connect(dir_.path(), 7, &error));
-    EXPECT_EQ(error, "cannot connect to " + dir_.path() + "/port-7.sock: " + std::strerror(ENOENT));
-    EXPECT_FALSE(client.connected());
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "controller/credentials.h"
@@ -15,107 +16,91 @@ namespace {
 
 const std::string kIp = "10.9.0.4";
 const std::string kMac = "0a:00:00:00:00:04";
-const std::string kOther = "0a:00:00:00:00:99";
+const MacAddr kMacAddr = MacAddr::from_str(kMac.c_str());
 
-IPC_MSG__FW_AP_CHECK_RESULT check_msg(bool tracked) {
+IPC_MSG__FW_AP_CHECK_RESULT check_msg(bool tracked, uint32_t verdict = 0, uint32_t mode = 0,
+                                      uint32_t fw_result = 0, const char* fw_file = "",
+                                      uint8_t check_crt = 0) {
     IPC_MSG__FW_AP_CHECK_RESULT msg;
     msg.mac = make_shared_string(kMac);
     msg.tracked = tracked;
+    msg.verdict = verdict;
+    msg.mode = mode;
+    msg.fw_result = fw_result;
+    msg.fw_file = make_shared_string(fw_file);
+    msg.check_crt = check_crt;
     return msg;
 }
 
-IPC_MSG__SA_CREDENTIALS credentials_msg(const std::string& mac, const std::string& password) {
+void deliver_credentials(const std::string& mac, const std::string& password, TrackedAps& aps) {
     IPC_MSG__SA_CREDENTIALS msg;
     msg.mac = make_shared_string(mac);
     msg.password = make_shared_string(password);
-    return msg;
+    credentials_delivery(msg, aps);
 }
 
 using ApResults = ControllerFixture;
 
 TEST_F(ApResults, LookupFailuresWarnAndReport) {
-    // A MAC pairing that outlived its data object.
-    auto orphan = [this](auto& registry) {
-        return [this, &registry] {
-            registry.track(kIp, "/register/ap");
-            registry.assign_mac_ip(MacAddr::from_str(kMac.c_str()), kIp);
-            registry.untrack(kIp);
-        };
-    };
-    auto check = [this](bool side) {
-        return [this, side] { fw_check_result(check_msg(side), tracked); };
-    };
-    auto creds = [this] { credentials_delivery(credentials_msg(kMac, "pw"), tracked); };
-    auto in_unauthed = [this] { add_ap(unauthed, kIp, "/register/ap", kMac); };
-    auto none = [] {};
+    enum Handler { CHECK_TRACKED, CHECK_UNAUTHED, CREDENTIALS };
+    // a MAC pairing in the tracked registry that outlived its data object, the handler, the
+    // warning, the event's address and reason
+    using Case = std::tuple<bool, Handler, std::string, std::string, std::string>;
     const std::string no_ip = "Can`t find ip for [" + kMac + "] ";
     const std::string no_info = "Can`t find ap info for [" + kIp + "]";
-    const std::string no_ip_cred =
-        "Unable to find IP address for AP [" + kMac + "] during credentials setting";
-    const std::string no_info_cred =
-        "Unable to find AP info for IP [" + kIp + "] during credentials setting";
-    const std::string no_ip_t = "SA_AUTH: can`t find AP ip address for TRACKED";
-    const std::string no_ip_nt = "SA_FREE: can`t find AP ip address for NOT_TRACKED";
-    struct Case {
-        std::function<void()> setup, handle;
-        std::string warning, ip, reason;
-    };
+    const std::string cred_ip = "Unable to find IP address for AP [" + kMac + "]";
+    const std::string cred_info = "Unable to find AP info for IP [" + kIp + "]";
+    const std::string by_auth = "SA_AUTH: can`t find AP ", by_free = "SA_FREE: can`t find AP ";
+    const std::string during = " during credentials setting";
     const std::vector<Case> cases = {
-        {none, check(true), no_ip + "TRACKED", "", no_ip_t},
-        {none, check(false), no_ip + "NOT_TRACKED", "", no_ip_nt},
-        {in_unauthed, check(true), no_ip + "TRACKED", "", no_ip_t},
-        {orphan(tracked), check(true), no_info, kIp, "SA_FREE: can`t find AP info"},
-        {orphan(unauthed), check(false), no_info, kIp, "SA_FREE: can`t find AP info"},
-        {none, creds, no_ip_cred, "", "SA_AUTH: can`t find AP ip address"},
-        {in_unauthed, creds, no_ip_cred, "", "SA_AUTH: can`t find AP ip address"},
-        {orphan(tracked), creds, no_info_cred, kIp, "SA_AUTH: can`t find AP info"},
+        {false, CHECK_TRACKED, no_ip + "TRACKED", "", by_auth + "ip address for TRACKED"},
+        {false, CHECK_UNAUTHED, no_ip + "NOT_TRACKED", "", by_free + "ip address for NOT_TRACKED"},
+        {true, CHECK_TRACKED, no_info, kIp, by_free + "info"},
+        {false, CREDENTIALS, cred_ip + during, "", by_auth + "ip address"},
+        {true, CREDENTIALS, cred_info + during, kIp, by_auth + "info"},
     };
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(i);
-        const Case& c = cases[i];
+    for (const auto& [orphan, handler, warning, ip, reason] : cases) {
+        SCOPED_TRACE(warning);
         tracked.clear();
-        unauthed.clear();
-        c.setup();
+        if (orphan) {
+            tracked.track(kIp, "/register/ap");
+            tracked.assign_mac_ip(kMacAddr, kIp);
+            tracked.untrack(kIp);
+        }
         out();
         logged();
-        c.handle();
-        const MacAddr mac = MacAddr::from_str(kMac.c_str());
-        EXPECT_EQ(logged(), (std::vector<LoggedLine>{{TraceCategory::WARN, mac, c.warning}}));
-        EXPECT_EQ(out(), (std::vector<SentMsg>{{164, {kMac, "0", "", "", c.ip, c.reason}}}));
+        if (handler == CREDENTIALS) {
+            deliver_credentials(kMac, "pw", tracked);
+        } else {
+            fw_check_result(check_msg(handler == CHECK_TRACKED), tracked);
+        }
+        EXPECT_EQ(logged(), (std::vector<LoggedLine>{{TraceCategory::WARN, kMacAddr, warning}}));
+        EXPECT_EQ(out(), (std::vector<SentMsg>{{164, {kMac, "0", "", "", ip, reason}}}));
     }
 }
 
 TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSideOnly) {
-    struct Case {
-        bool tracked;
-        uint32_t verdict, mode, fw_result;
-        const char* fw_file;
-        uint8_t check_crt;
-        std::string reply;
+    const std::string full = expected::unavailable("limit of access points reached");
+    // the result, the reply of the AP on its side
+    const std::vector<std::pair<IPC_MSG__FW_AP_CHECK_RESULT, std::string>> cases = {
+        {check_msg(true, 0, 2, FW_UPGRADE, "fw/a.bin", 0), expected::upgrade(false, "fw/a.bin")},
+        {check_msg(true, 4, 0, FW_CURRENT, "", 0), full},
+        {check_msg(false, 0, 0, FW_UPGRADE_ALT, "fw/b.bin", 1),
+         expected::upgrade(true, "fw/b.bin")},
     };
-    const std::vector<Case> cases = {
-        {true, 0, 2, FW_UPGRADE, "fw/a.bin", 0, expected::upgrade(false, "fw/a.bin")},
-        {true, 4, 0, FW_CURRENT, "", 0, expected::unavailable("limit of access points reached")},
-        {false, 0, 0, FW_UPGRADE_ALT, "fw/b.bin", 1, expected::upgrade(true, "fw/b.bin")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply);
+    for (const auto& [msg, reply] : cases) {
+        SCOPED_TRACE(reply);
+        const bool side = msg.tracked != 0;
         tracked.clear();
         unauthed.clear();
-        // The same address on the other side must stay untouched.
-        add_ap(tracked, kIp, "/register/ap", c.tracked ? kMac : kOther);
-        add_ap(unauthed, kIp, "/register/ap", c.tracked ? kOther : kMac);
-        IPC_MSG__FW_AP_CHECK_RESULT msg = check_msg(c.tracked);
-        msg.verdict = c.verdict;
-        msg.mode = c.mode;
-        msg.fw_result = c.fw_result;
-        msg.fw_file = make_shared_string(c.fw_file);
-        msg.check_crt = c.check_crt;
+        // The same address on the other side, under another MAC, must stay untouched.
+        add_ap(tracked, kIp, "/register/ap", side ? kMac : "0a:00:00:00:00:99");
+        add_ap(unauthed, kIp, "/register/ap", side ? "0a:00:00:00:00:99" : kMac);
         fw_check_result(msg, tracked);
-        const SaReply& own = c.tracked ? tracked.find(kIp)->reply : unauthed.find(kIp)->reply;
-        const SaReply& other = c.tracked ? unauthed.find(kIp)->reply : tracked.find(kIp)->reply;
+        const SaReply& own = side ? tracked.find(kIp)->reply : unauthed.find(kIp)->reply;
+        const SaReply& other = side ? unauthed.find(kIp)->reply : tracked.find(kIp)->reply;
         ASSERT_TRUE(own.text);
-        EXPECT_EQ(*own.text, c.reply);
+        EXPECT_EQ(*own.text, reply);
         EXPECT_FALSE(other.text);
     }
 }
@@ -123,11 +108,10 @@ TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSideOnly) {
 TEST_F(ApResults, CredentialsBecomeTheRegisteringApsReply) {
     add_ap(tracked, kIp, "/register/ap", kMac);
     // The controller's spelling is what gets logged.
-    credentials_delivery(credentials_msg("0A:00:00:00:00:04", "s3cret"), tracked);
-
+    deliver_credentials("0A:00:00:00:00:04", "s3cret", tracked);
     EXPECT_EQ(*tracked.find(kIp)->reply.text, expected::credentials("s3cret"));
     EXPECT_EQ(logged(),
-              (std::vector<LoggedLine>{{TraceCategory::AP_UNSECURE, MacAddr::from_str(kMac.c_str()),
+              (std::vector<LoggedLine>{{TraceCategory::AP_UNSECURE, kMacAddr,
                                         "Sending credentials(s3cret) to AP (0A:00:00:00:00:04)"}}));
     EXPECT_EQ(
         out(),

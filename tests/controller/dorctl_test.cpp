@@ -34,7 +34,7 @@ class Dorctl : public ::testing::Test {
         ASSERT_TRUE(bed.port.register_msg_callback(
             [this](const IMsg& msg, IpcPort& port, void*) {
                 received.push_back(render_any(msg));
-                if (auto reply = answer ? answer(msg) : nullptr) {
+                for (const auto& reply : replies) {
                     port.send(reply);
                 }
                 return Error{0};
@@ -63,8 +63,8 @@ class Dorctl : public ::testing::Test {
     }
 
     IpcTestBed bed;
-    std::vector<SentMsg> received;  // by the stand-in service
-    std::function<std::shared_ptr<IMsg>(const IMsg&)> answer;
+    std::vector<SentMsg> received;               // by the stand-in service
+    std::vector<std::shared_ptr<IMsg>> replies;  // to every request
     std::atomic<bool> stop{false};
 };
 
@@ -76,36 +76,16 @@ std::shared_ptr<IMsg> with_text(const std::string& text) {
     return reply;
 }
 
-TEST_F(Dorctl, ApsPrintsAnAlignedTable) {
-    answer = [](const IMsg&) {
-        auto reply = std::make_shared<IPC_MSG__SA_GET_APS_RESP>();
-        reply->aps = {
-            {MacAddr::from_str("02:00:00:00:00:01"), Ipv4Addr::from_str("10.0.0.1"), "AP-100",
-             "1.2.3", "B", "SN1", 5},
-            {MacAddr::from_str("02:00:00:00:00:22"), Ipv4Addr::from_str("192.168.100.200"),
-             "WLAP-2000", "10.0", "", "SERIAL-0022", 2}};
-        return reply;
-    };
-    const Outcome outcome = run({"aps"});
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.out,
-              "MAC                IP               STATE         DEVICE     SW     HW  SERIAL\n"
-              "02:00:00:00:00:01  10.0.0.1         joined        AP-100     1.2.3  B   SN1\n"
-              "02:00:00:00:00:22  192.168.100.200  waiting-auth  WLAP-2000  10.0   -   "
-              "SERIAL-0022\n");
-    EXPECT_EQ(received, (std::vector<SentMsg>{{128, {}}}));
-
-    const Outcome json = run({"aps", "--json"});
-    EXPECT_NE(json.out.find(R"("state": "waiting-auth")"), std::string::npos) << json.out;
-}
-
-TEST_F(Dorctl, CommandsSendTypedRequestsAndJudgeTheAnswer) {
-    struct Case {
-        std::vector<std::string> args;
-        SentMsg request;
-        std::string reply;  // as the service would send it; empty: none
-        int status;
-    };
+TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
+    auto aps = std::make_shared<IPC_MSG__SA_GET_APS_RESP>();
+    aps->aps = {{MacAddr::from_str("02:00:00:00:00:01"), Ipv4Addr::from_str("10.0.0.1"), "AP-100",
+                 "1.2.3", "B", "SN1", 5},
+                {MacAddr::from_str("02:00:00:00:00:22"), Ipv4Addr::from_str("192.168.100.200"),
+                 "WLAP-2000", "10.0", "", "SERIAL-0022", 2}};
+    const std::string table =
+        "MAC                IP               STATE         DEVICE     SW     HW  SERIAL\n"
+        "02:00:00:00:00:01  10.0.0.1         joined        AP-100     1.2.3  B   SN1\n"
+        "02:00:00:00:00:22  192.168.100.200  waiting-auth  WLAP-2000  10.0   -   SERIAL-0022\n";
     const std::string mac = "02:00:00:00:00:09";
     const std::vector<std::string> add = {"trace-filter", "add", "02:00:00:00:00:0A",
                                           "020000000001"};
@@ -113,43 +93,54 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndJudgeTheAnswer) {
     const std::vector<std::string> tls = {"tls",   "--ca=/p/ca.pem", "--cert",        "/p/c.pem",
                                           "--key", "k.pem",          "--ap-cert-dir", "/d"};
     const std::string cwd = std::filesystem::current_path().string();
-    const std::vector<Case> cases = {
-        {{"auth", "all"}, {126, {"all"}}, R"({"status":"success"})", 0},
-        {{"auth", mac}, {126, {mac}}, R"({"status":"failure","cause":"not found AP"})", 1},
-        {add, {116, {"2", added}}, R"({"error":false})", 0},
-        {{"trace-filter", "status"}, {116, {"4", "<nil>"}}, R"({"error":true})", 1},
-        {{"report"}, {113, {}}, "not json", 0},
-        {{"--timeout", "0.2", "report"}, {113, {}}, "", 1},
-        {{"ports", "9000", "--auto-auth"}, {130, {"9000", "1"}}, "", 0},
-        {tls, {139, {"/p/ca.pem", cwd + "/k.pem", "/p/c.pem", "/d"}}, "", 0},
-        {{"fw-dir", "/srv/fw/../img"}, {138, {"/srv/img"}}, "", 0},
-        {{"incoming", "maintenance"}, {145, {"2"}}, "", 0},
+    const std::string not_found = R"({"status":"failure","cause":"not found AP"})";
+    // JSON is shown indented, anything else as it came; settings print nothing.
+    const std::string not_found_shown =
+        "{\n  \"status\": \"failure\",\n  \"cause\": \"not found AP\"\n}\n";
+    const std::string silent = "dorctl: no answer from dor_sa within 0.2 s\n";
+    struct Case {
+        std::vector<std::string> args;
+        SentMsg request;
+        std::string reply;  // as the service would send it; empty: none
+        int status;
+        const char* printed;  // standard output and error; null: not checked
     };
-    std::vector<Outcome> outcomes;
+    const std::vector<Case> cases = {
+        {{"aps"}, {128, {}}, "", 0, table.c_str()},
+        {{"auth", "all"}, {126, {"all"}}, R"({"status":"success"})", 0, nullptr},
+        {{"auth", mac}, {126, {mac}}, not_found, 1, not_found_shown.c_str()},
+        {add, {116, {"2", added}}, R"({"error":false})", 0, nullptr},
+        {{"trace-filter", "status"}, {116, {"4", "<nil>"}}, R"({"error":true})", 1, nullptr},
+        {{"report"}, {113, {}}, "not json", 0, "not json\n"},
+        {{"--timeout", "0.2", "report"}, {113, {}}, "", 1, silent.c_str()},
+        {{"ports", "9000", "--auto-auth"}, {130, {"9000", "1"}}, "", 0, ""},
+        {tls, {139, {"/p/ca.pem", cwd + "/k.pem", "/p/c.pem", "/d"}}, "", 0, ""},
+        {{"fw-dir", "/srv/fw/../img"}, {138, {"/srv/img"}}, "", 0, ""},
+        {{"incoming", "maintenance"}, {145, {"2"}}, "", 0, ""},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         received.clear();
-        answer = [&c](const IMsg& msg) -> std::shared_ptr<IMsg> {
-            const uint32_t type = msg.get_type();
-            return c.reply.empty()                   ? nullptr
-                   : type == IPC_MSG__AUTH_AP::kType ? with_text<IPC_MSG__AUTH_AP_RESP>(c.reply)
-                   : type == IPC_MSG__SA_REPORT_REQ::kType
-                       ? with_text<IPC_MSG__SA_REPORT_RESP>(c.reply)
-                       : with_text<IPC_MSG__MAC_FILTER_RESP>(c.reply);
-        };
-        outcomes.push_back(run(c.args));
-        EXPECT_EQ(outcomes.back().status, c.status) << outcomes.back().err;
+        // dorctl reads only the type it waits for.
+        replies = {aps};
+        if (!c.reply.empty()) {
+            replies.push_back(with_text<IPC_MSG__AUTH_AP_RESP>(c.reply));
+            replies.push_back(with_text<IPC_MSG__SA_REPORT_RESP>(c.reply));
+            replies.push_back(with_text<IPC_MSG__MAC_FILTER_RESP>(c.reply));
+        }
+        const Outcome outcome = run(c.args);
+        EXPECT_EQ(outcome.status, c.status) << outcome.err;
+        if (c.printed) {
+            EXPECT_EQ(outcome.out + outcome.err, c.printed);
+        }
         // Sent-only commands may end before the port has read them.
         for (int i = 0; i < 100 && received.empty(); ++i) {
             bed.port.run_once_for_timeout(10);
         }
         EXPECT_EQ(received, std::vector<SentMsg>{c.request});
     }
-    // JSON is shown indented, anything else as it came; settings print nothing.
-    EXPECT_EQ(outcomes[1].out, "{\n  \"status\": \"failure\",\n  \"cause\": \"not found AP\"\n}\n");
-    EXPECT_EQ(outcomes[4].out, "not json\n");
-    EXPECT_EQ(outcomes[5].err, "dorctl: no answer from dor_sa within 0.2 s\n");
-    EXPECT_EQ(outcomes[6].out + outcomes[7].out + outcomes[8].out + outcomes[9].out, "");
+    const Outcome json = run({"aps", "--json"});
+    EXPECT_NE(json.out.find(R"("state": "waiting-auth")"), std::string::npos) << json.out;
 }
 
 TEST_F(Dorctl, UsageErrorsSendNothing) {

@@ -11,7 +11,6 @@
 #include "dialogue/ap_data_authorized.h"
 #include "dialogue/ap_data_unauthorized.h"
 #include "platform/globals.h"
-#include "tests/https/tls_client.h"
 
 namespace {
 
@@ -23,14 +22,26 @@ timespec monotonic_now() {
     return now;
 }
 
-bool port_free(uint32_t port) {
+// A socket bound to `port` on every address, or connected to it on loopback;
+// -1 when that fails.
+int socket_at(uint32_t port, bool connect_to) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    addr.sin_addr.s_addr = htonl(connect_to ? INADDR_LOOPBACK : INADDR_ANY);
+    const auto* a = reinterpret_cast<sockaddr*>(&addr);
+    if ((connect_to ? connect(fd, a, sizeof addr) : bind(fd, a, sizeof addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool port_free(uint32_t port) {
+    const int fd = socket_at(port, false);
     close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 SaConfig* enabled_config(SaConfig& config) {
@@ -72,11 +83,9 @@ std::string ap_body(const std::string& mac) {
 }
 
 ClientOptions endpoint_client(const Endpoint& endpoint, const std::string& ip) {
-    if (!endpoint.authorized) {
-        return client_at(ip);
-    }
     const TestPki& pki = test_pki();
-    return client_at(ip, pki.path("ap1.pem"), pki.path("ap1.key"));
+    return endpoint.authorized ? client_at(ip, pki.path("ap1.pem"), pki.path("ap1.key"))
+                               : client_at(ip);
 }
 
 int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint) {
@@ -85,17 +94,24 @@ int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint) {
 
 std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
                                         const std::string& ip) {
-    if (endpoint.authorized) {
-        return bed.tracked.find(ip);
-    }
-    return bed.unauthed.find(ip);
+    return endpoint.authorized ? std::shared_ptr<ApDataBase>(bed.tracked.find(ip))
+                               : bed.unauthed.find(ip);
 }
 
-PortTaker::PortTaker(uint32_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const std::string& ip,
+                                  const std::string& request) {
+    auto answer = std::async(std::launch::async, [client = endpoint_client(endpoint, ip),
+                                                  port = endpoint_port(bed, endpoint), request] {
+        return exchange(client, port, request);
+    });
+    EXPECT_TRUE(bed.run_until([&] {
+        auto ap = endpoint_ap(bed, endpoint, ip);
+        return ap && ap->params;
+    }));
+    return answer;
+}
+
+PortTaker::PortTaker(uint32_t port) : fd(socket_at(port, false)) {
     EXPECT_EQ(listen(fd, 1), 0);
 }
 
@@ -104,14 +120,9 @@ PortTaker::~PortTaker() {
 }
 
 bool can_connect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int fd = socket_at(static_cast<uint32_t>(port), true);
     close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 HttpsBed::Globals::~Globals() {
@@ -152,8 +163,6 @@ void HttpsBed::from_controller(std::function<void()> handler) {
     EXPECT_EQ(ipc.client.send(IPC_MSG__TZ_UPDATE{}), IPC_OK);
 }
 
-HttpsBed::~HttpsBed() = default;
-
 void HttpsBed::start_servers() {
     servers.free_server().restart(config);
     servers.auth_server().restart(config);
@@ -188,15 +197,9 @@ bool HttpsBed::run_until(const std::function<bool()>& done, std::chrono::millise
     return true;
 }
 
-std::vector<std::string> HttpsBed::event_reasons() const {
-    std::vector<std::string> out;
-    for (const auto& event : sent_as<IPC_MSG__SA_AP_EVENT>()) {
-        out.push_back(event->reason ? *event->reason : "");
-    }
-    return out;
-}
-
 bool HttpsBed::has_event(const std::string& reason) const {
-    const auto reasons = event_reasons();
-    return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
+    const auto events = sent_as<IPC_MSG__SA_AP_EVENT>();
+    return std::any_of(events.begin(), events.end(), [&](const auto& event) {
+        return event->reason && *event->reason == reason;
+    });
 }

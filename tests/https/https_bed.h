@@ -18,6 +18,7 @@
 #include "libs/ipc/messages.h"
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
+#include "tests/https/tls_client.h"
 #include "tests/registry/trace_capture.h"
 #include "tests/support/ipc_test_bed.h"
 
@@ -32,8 +33,8 @@ const TestPki& test_pki();
 // Two consecutive free TCP ports (free, authorized).
 uint32_t free_port_pair();
 
-// A valid AP request body for `mac`.
 std::string ap_body(const std::string& mac);
+inline const std::string kAp1Mac = "a1:b2:c3:d4:e5:f6";  // in ap1's certificate
 
 inline const std::string kJson = "application/json";
 inline const std::string kNoted = R"({"noted":true, "dor-version":"2.0"})";
@@ -43,7 +44,6 @@ inline std::string error_json(const std::string& text) {
 
 class HttpsBed;
 class ApDataBase;
-struct ClientOptions;
 
 // The two endpoints as an AP sees them; on the authorized one it presents
 // ap1's certificate.
@@ -52,14 +52,16 @@ struct Endpoint {
     bool authorized;
     const char* event_prefix;
 };
-inline constexpr Endpoint kEndpoints[] = {
-    {"authorized", true, "SA_AUTH: "},
-    {"free", false, "SA_FREE: "},
-};
+inline constexpr Endpoint kEndpoints[] = {{"authorized", true, "SA_AUTH: "},
+                                          {"free", false, "SA_FREE: "}};
 ClientOptions endpoint_client(const Endpoint& endpoint, const std::string& ip);
 int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint);
 std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
                                         const std::string& ip);
+// Sends `request` from `ip` on its own thread and turns until the AP's data
+// object holds it, its answer waiting for the controller.
+std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const std::string& ip,
+                                  const std::string& request);
 
 // Holds a port the way another program would.
 struct PortTaker {
@@ -74,9 +76,6 @@ class HttpsBed {
     // Both servers STOPPED; the configuration enables both (incoming mode 0, the
     // PKI's files) on a fresh pair of ports.
     HttpsBed();
-    ~HttpsBed();
-    HttpsBed(const HttpsBed&) = delete;
-    HttpsBed& operator=(const HttpsBed&) = delete;
 
     void start_servers();
     // Runs `handler` when a message from the controller arrives, as an IPC
@@ -87,14 +86,18 @@ class HttpsBed {
     // Turns until `done` holds or `limit` passes; the final value of `done`.
     bool run_until(const std::function<bool()>& done,
                    std::chrono::milliseconds limit = std::chrono::seconds(10));
-    // Runs `client` on its own thread and turns until it has finished.
-    template <class F>
-    auto serve_while(F client) -> decltype(client()) {
-        auto result = std::async(std::launch::async, std::move(client));
+    template <class T>
+    T await(std::future<T>& result) {
         run_until(
             [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
             std::chrono::seconds(30));
         return result.get();
+    }
+    // Runs `client` on its own thread and turns until it has finished.
+    template <class F>
+    auto serve_while(F client) -> decltype(client()) {
+        auto result = std::async(std::launch::async, std::move(client));
+        return await(result);
     }
 
     // IPC messages the service sent, of class M.
@@ -108,8 +111,6 @@ class HttpsBed {
         }
         return out;
     }
-    // Reasons of the AP events sent so far.
-    std::vector<std::string> event_reasons() const;
     bool has_event(const std::string& reason) const;
 
     int free_port() const { return static_cast<int>(config.free_port); }

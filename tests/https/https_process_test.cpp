@@ -1,20 +1,14 @@
 // The real dor_sa under its supervisor: a server whose port is taken fails
-// after five attempts and the service ends with status 0; a running service
-// serves requests through its main loop.
+// after five attempts and the service ends with status 0. Requests served
+// through its main loop are covered by the controller's process tests.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <memory>
 
 #include "libs/ipc/ipc_client.h"
 #include "libs/ipc/messages.h"
 #include "tests/app/subprocess.h"
 #include "tests/https/https_bed.h"
-#include "tests/https/tls_client.h"
 
 namespace {
 
@@ -48,19 +42,17 @@ class SupervisedService {
     }
 
     // The controller's configuration: ports, TLS files, then admission on.
-    void configure(uint32_t base, bool with_tls) {
+    void configure(uint32_t base) {
         IPC_MSG__SA_PORTS ports;
         ports.base_port = base;
         EXPECT_EQ(client.send(ports), IPC_OK);
-        if (with_tls) {
-            const TestPki& pki = test_pki();
-            IPC_MSG__SA_TLS_FILES files;
-            files.ca_file = make_shared_string(pki.path("ca.pem"));
-            files.key_file = make_shared_string(pki.path("server.key"));
-            files.cert_file = make_shared_string(pki.path("server.pem"));
-            files.ap_cert_dir = make_shared_string(pki.ap_cert_dir());
-            EXPECT_EQ(client.send(files), IPC_OK);
-        }
+        const TestPki& pki = test_pki();
+        IPC_MSG__SA_TLS_FILES files;
+        files.ca_file = make_shared_string(pki.path("ca.pem"));
+        files.key_file = make_shared_string(pki.path("server.key"));
+        files.cert_file = make_shared_string(pki.path("server.pem"));
+        files.ap_cert_dir = make_shared_string(pki.ap_cert_dir());
+        EXPECT_EQ(client.send(files), IPC_OK);
         IPC_MSG__INCOMING_CONNECTIONS incoming;
         incoming.mode = 0;
         EXPECT_EQ(client.send(incoming), IPC_OK);
@@ -72,54 +64,21 @@ class SupervisedService {
 };
 
 TEST(HttpsProcess, ServerOnATakenPortFailsAndTheServiceEnds) {
-    struct Case {
-        const char* label;
-        bool authorized;
-    };
-    const Case cases[] = {{"free port taken", false}, {"authorized port taken", true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const Endpoint& endpoint : kEndpoints) {
+        SCOPED_TRACE(endpoint.label);
         const uint32_t base = free_port_pair();
-        const uint32_t taken = c.authorized ? base + 1 : base;
+        const uint32_t taken = endpoint.authorized ? base + 1 : base;
         PortTaker taker(taken);
         SupervisedService service;
-        service.configure(base, c.authorized);
+        service.configure(base);
         EXPECT_EQ(service.proc.wait_exit(20s), 0) << service.proc.stderr_text();
         const std::string err = service.proc.stderr_text();
-        const std::string starting = "Starting https endpoint on port " + std::to_string(taken) +
-                                     (c.authorized ? " LwsServerAuthorized" : " LwsServerFree");
+        const std::string starting =
+            "Starting https endpoint on port " + std::to_string(taken) +
+            (endpoint.authorized ? " LwsServerAuthorized" : " LwsServerFree");
         EXPECT_EQ(count(err, starting), 5) << err;
         EXPECT_EQ(count(err, "Failed to create vhost <https>"), 5) << err;
     }
-}
-
-TEST(HttpsProcess, RunningServiceAnswersOverItsLoop) {
-    const uint32_t base = free_port_pair();
-    SupervisedService service;
-    service.configure(base, true);
-    ASSERT_TRUE(wait_listening(static_cast<int>(base), 10s));
-    ASSERT_TRUE(wait_listening(static_cast<int>(base + 1), 10s));
-    const TestPki& pki = test_pki();
-    struct Case {
-        const char* label;
-        uint32_t port;
-        ClientOptions client;
-    };
-    const Case cases[] = {
-        {"free", base, client_at("127.0.10.1")},
-        {"authorized", base + 1, client_at("127.0.10.2", pki.path("ap1.pem"), pki.path("ap1.key"))},
-    };
-    for (const Case& c : cases) {
-        for (bool h2 : {false, true}) {
-            SCOPED_TRACE(std::string(c.label) + (h2 ? ", offers h2" : ""));
-            const HttpAnswer answer = curl_request(c.client, static_cast<int>(c.port),
-                                                   "/ott/report/ap", "application/json", "{}", h2);
-            EXPECT_EQ(answer.status, 200);
-            EXPECT_EQ(answer.body, R"({"noted":true, "dor-version":"2.0"})");
-        }
-    }
-    ASSERT_EQ(service.client.send(IPC_MSG__STOP{}), IPC_OK);
-    EXPECT_EQ(service.proc.wait_exit(5s), 0) << service.proc.stderr_text();
 }
 
 }  // namespace

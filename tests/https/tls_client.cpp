@@ -1,7 +1,6 @@
 #include "tests/https/tls_client.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -11,13 +10,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kConnectBound = std::chrono::seconds(10);
 
 struct SslCtxFree {
     void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
@@ -28,9 +25,6 @@ struct SslFree {
 
 int make_socket(const std::string& source, int port, int receive_buffer) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
     if (receive_buffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
@@ -60,6 +54,30 @@ bool wait_readable(int fd, Clock::time_point deadline) {
     }
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, static_cast<int>(left)) > 0;
+}
+
+HttpAnswer parse_answer(const std::string& raw) {
+    HttpAnswer answer;
+    const size_t head_end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
+        return answer;
+    }
+    answer.status = std::atoi(raw.c_str() + 9);
+    size_t line = raw.find("\r\n") + 2;
+    while (line < head_end) {
+        const size_t next = raw.find("\r\n", line);
+        const std::string header = raw.substr(line, next - line);
+        const size_t colon = header.find(':');
+        if (colon != std::string::npos) {
+            std::string name = header.substr(0, colon);
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            answer.headers[name] = header.substr(header.find_first_not_of(' ', colon + 1));
+        }
+        line = next + 2;
+    }
+    answer.body = raw.substr(head_end + 4);
+    return answer;
 }
 
 }  // namespace
@@ -117,35 +135,32 @@ bool TlsClient::connect(int port) {
 }
 
 bool TlsClient::send(const std::string& bytes) {
-    if (!impl->ssl) {
-        return ::send(impl->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-    const bool ok = SSL_write(impl->ssl.get(), bytes.data(), static_cast<int>(bytes.size())) ==
-                    static_cast<int>(bytes.size());
+    const bool ok =
+        impl->ssl && SSL_write(impl->ssl.get(), bytes.data(), static_cast<int>(bytes.size())) ==
+                         static_cast<int>(bytes.size());
     ERR_clear_error();
     return ok;
 }
 
-std::string TlsClient::receive_all(std::chrono::milliseconds limit) {
-    std::string out;
-    if (!impl->ssl) {
-        return out;
-    }
+HttpAnswer TlsClient::receive_answer(std::chrono::milliseconds limit) {
+    std::string raw;
+    HttpAnswer answer;
     const auto deadline = Clock::now() + limit;
     char buf[16384];
-    for (;;) {
-        if (SSL_pending(impl->ssl.get()) == 0 && !wait_readable(impl->fd, deadline)) {
-            break;
-        }
+    while (impl->ssl && (SSL_pending(impl->ssl.get()) > 0 || wait_readable(impl->fd, deadline))) {
         const int n = SSL_read(impl->ssl.get(), buf, sizeof buf);
         if (n <= 0) {
             break;
         }
-        out.append(buf, static_cast<size_t>(n));
+        raw.append(buf, static_cast<size_t>(n));
+        answer = parse_answer(raw);
+        const auto length = answer.headers.find("content-length");
+        if (length != answer.headers.end() && answer.body.size() >= std::stoul(length->second)) {
+            break;
+        }
     }
     ERR_clear_error();
-    return out;
+    return answer;
 }
 
 bool TlsClient::closed_by_peer(std::chrono::milliseconds limit) {
@@ -163,9 +178,7 @@ bool TlsClient::closed_by_peer(std::chrono::milliseconds limit) {
 std::string TlsClient::alpn() const {
     const unsigned char* data = nullptr;
     unsigned int length = 0;
-    if (impl->ssl) {
-        SSL_get0_alpn_selected(impl->ssl.get(), &data, &length);
-    }
+    SSL_get0_alpn_selected(impl->ssl.get(), &data, &length);
     return data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
 }
 
@@ -183,30 +196,6 @@ std::string ott_post(const std::string& path, const std::string& content_type,
 
 std::string http_get(const std::string& target) {
     return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
-}
-
-HttpAnswer parse_answer(const std::string& raw) {
-    HttpAnswer answer;
-    const size_t head_end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
-        return answer;
-    }
-    answer.status = std::atoi(raw.c_str() + 9);
-    size_t line = raw.find("\r\n") + 2;
-    while (line < head_end) {
-        const size_t next = raw.find("\r\n", line);
-        const std::string header = raw.substr(line, next - line);
-        const size_t colon = header.find(':');
-        if (colon != std::string::npos) {
-            std::string name = header.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            answer.headers[name] = header.substr(header.find_first_not_of(' ', colon + 1));
-        }
-        line = next + 2;
-    }
-    answer.body = raw.substr(head_end + 4);
-    return answer;
 }
 
 bool wait_listening(int port, std::chrono::milliseconds limit) {
@@ -227,82 +216,7 @@ HttpAnswer exchange(const ClientOptions& options, int port, const std::string& r
     if (!client.connect(port) || !client.send(request)) {
         return {};
     }
-    HttpAnswer answer = parse_answer(client.receive_all(kConnectBound));
+    HttpAnswer answer = client.receive_answer(std::chrono::seconds(10));
     answer.alpn = client.alpn();
-    return answer;
-}
-
-namespace {
-
-size_t collect(char* data, size_t size, size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
-size_t collect_header(char* data, size_t size, size_t count, void* out) {
-    std::string line(data, size * count);
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-        std::string name = line.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        const size_t value = line.find_first_not_of(' ', colon + 1);
-        const size_t end = line.find_last_not_of("\r\n");
-        (*static_cast<HttpAnswer*>(out)).headers[name] =
-            value <= end ? line.substr(value, end + 1 - value) : "";
-    }
-    return size * count;
-}
-
-struct CurlFree {
-    void operator()(CURL* p) const { curl_easy_cleanup(p); }
-};
-struct SlistFree {
-    void operator()(curl_slist* p) const { curl_slist_free_all(p); }
-};
-
-}  // namespace
-
-HttpAnswer curl_request(const ClientOptions& options, int port, const std::string& target,
-                        const std::string& content_type, const std::string& body, bool h2) {
-    HttpAnswer answer;
-    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
-    CURL* c = curl.get();
-    const std::string url = "https://127.0.0.1:" + std::to_string(port) + target;
-    const std::string interface = "host!" + options.source;
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_INTERFACE, interface.c_str());
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 15000L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, h2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1);
-    if (!options.cert.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSLCERT, options.cert.c_str());
-        curl_easy_setopt(c, CURLOPT_SSLKEY, options.key.c_str());
-    }
-    std::unique_ptr<curl_slist, SlistFree> headers;
-    if (!content_type.empty()) {
-        const std::string header = "Content-Type: " + content_type;
-        headers.reset(curl_slist_append(nullptr, header.c_str()));
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-    }
-    if (!content_type.empty() || !body.empty()) {
-        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    }
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer.body);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, collect_header);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &answer);
-    if (curl_easy_perform(c) != CURLE_OK) {
-        return {};
-    }
-    long status = 0;
-    long version = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(c, CURLINFO_HTTP_VERSION, &version);
-    answer.status = static_cast<int>(status);
-    answer.alpn = version == CURL_HTTP_VERSION_2_0 ? "h2" : "http/1.1";
     return answer;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Simulated APs for the HTTPS tests: a TLS client on OpenSSL that connects from
-// a chosen loopback address (the registries key APs by address), and libcurl
-// for clients that offer HTTP/2. Every call is bounded in time.
+// a chosen loopback address (the registries key APs by address). Every call is
+// bounded in time.
 
 #include <chrono>
 #include <map>
@@ -16,14 +16,8 @@ struct ClientOptions {
     bool offer_h2 = false;  // ALPN "h2,http/1.1" instead of none
 };
 
-inline ClientOptions client_at(std::string source, std::string cert = {}, std::string key = {},
-                               bool offer_h2 = false) {
-    ClientOptions options;
-    options.source = std::move(source);
-    options.cert = std::move(cert);
-    options.key = std::move(key);
-    options.offer_h2 = offer_h2;
-    return options;
+inline ClientOptions client_at(std::string source, std::string cert = {}, std::string key = {}) {
+    return ClientOptions{std::move(source), std::move(cert), std::move(key)};
 }
 
 struct HttpAnswer {
@@ -47,8 +41,8 @@ class TlsClient {
     // TCP only, no handshake.
     bool connect_plain(int port);
     bool send(const std::string& bytes);
-    // Everything until the server closes, or until `limit`.
-    std::string receive_all(std::chrono::milliseconds limit);
+    // The answer, read until its body is complete, the server closes, or `limit`.
+    HttpAnswer receive_answer(std::chrono::milliseconds limit);
     // True when the server closed the TCP connection (read gives 0 or an error).
     bool closed_by_peer(std::chrono::milliseconds limit);
     std::string alpn() const;
@@ -63,15 +57,9 @@ class TlsClient {
 std::string ott_post(const std::string& path, const std::string& content_type,
                      const std::string& body, const std::string* content_length = nullptr);
 std::string http_get(const std::string& target);
-HttpAnswer parse_answer(const std::string& raw);
 
 // Waits (bounded) until something accepts TCP connections on 127.0.0.1:port.
 bool wait_listening(int port, std::chrono::milliseconds limit);
 
 // One request on a new connection: connect, send, read the answer to the end.
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request);
-
-// The same with libcurl; `h2` offers HTTP/2 (CURL_HTTP_VERSION_2TLS), otherwise
-// HTTP/1.1 only. A GET when `body` is empty and no content type is given.
-HttpAnswer curl_request(const ClientOptions& options, int port, const std::string& target,
-                        const std::string& content_type, const std::string& body, bool h2);

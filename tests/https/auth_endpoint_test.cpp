@@ -34,7 +34,7 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
     const Case cases[] = {
         {"ap1", true, accept, "SA_AUTH: " + accept},
         {"ap2", true, "", "SA_AUTH: certificate ok"},  // serial and MAC starting 0A
-        {"ap3", true, "", ""},                         // MAC without colons
+        {"ap3", true, "", ""},  // MAC without colons, stored copy after a text dump
         chain("other-ca-ap", X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
         chain("rogue", X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT),
         // The ten-digit serial names no MAC, though a file of that name is stored.
@@ -45,6 +45,8 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
          "SA_AUTH: certificate differs from stored [" + dir + "445566778899.pem]"},
         {"unstored", false, "Certificate file [" + dir + "5566778899AA.pem] does not exist",
          "SA_AUTH: certificate file [" + dir + "5566778899AA.pem] does not exist"},
+        {"garbled", false, "Unable to load certificate from file [" + dir + "66778899AABB.pem]",
+         "SA_AUTH: unable to load certificate from file [" + dir + "66778899AABB.pem]"},
         {nullptr, false, "", ""},
     };
     HttpsBed bed;
@@ -111,6 +113,7 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
             EXPECT_EQ(answer.status, body == kNoted ? 200 : 400);
             EXPECT_EQ(answer.body, body);
             EXPECT_EQ(answer.alpn, "http/1.1");
+            EXPECT_FALSE(answer.ticket);  // APs never resume
             EXPECT_EQ(answer.headers["content-type"], kJson);
             EXPECT_EQ(answer.headers["content-length"], std::to_string(body.size()));
             EXPECT_EQ(endpoint_ap(bed, endpoint, ip) != nullptr, body == kNoted);

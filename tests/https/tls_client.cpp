@@ -182,6 +182,12 @@ std::string TlsClient::alpn() const {
     return data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
 }
 
+bool TlsClient::got_ticket() const {
+    // TLS 1.3 tickets arrive before the answer, so reading it has taken them in.
+    const SSL_SESSION* session = impl->ssl ? SSL_get_session(impl->ssl.get()) : nullptr;
+    return session != nullptr && SSL_SESSION_has_ticket(session) == 1;
+}
+
 std::string ott_post(const std::string& path, const std::string& content_type,
                      const std::string& body, const std::string* content_length) {
     std::string request = "POST /ott" + path + " HTTP/1.1\r\nHost: localhost\r\n";
@@ -218,5 +224,6 @@ HttpAnswer exchange(const ClientOptions& options, int port, const std::string& r
     }
     HttpAnswer answer = client.receive_answer(std::chrono::seconds(10));
     answer.alpn = client.alpn();
+    answer.ticket = client.got_ticket();
     return answer;
 }

@@ -24,7 +24,8 @@ struct HttpAnswer {
     int status = 0;                              // 0: no answer at all
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
-    std::string alpn;  // what the server selected
+    std::string alpn;     // what the server selected
+    bool ticket = false;  // the server sent a session ticket
 };
 
 class TlsClient {
@@ -46,6 +47,7 @@ class TlsClient {
     // True when the server closed the TCP connection (read gives 0 or an error).
     bool closed_by_peer(std::chrono::milliseconds limit);
     std::string alpn() const;
+    bool got_ticket() const;
 
   private:
     struct Impl;

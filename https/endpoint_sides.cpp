@@ -115,9 +115,10 @@ void tune_server_context(SSL_CTX* ctx, bool has_ca) {
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    // Built once here instead of on every handshake. A chain the store cannot
-    // complete is sent as before; its error must not linger for lws to find.
-    if (has_ca && SSL_CTX_build_cert_chain(ctx, 0) != 1) {
+    // Built once here instead of on every handshake, without the root the AP
+    // already holds. A chain the store cannot complete is sent as before; its
+    // error must not linger for lws to find.
+    if (has_ca && SSL_CTX_build_cert_chain(ctx, SSL_BUILD_CHAIN_FLAG_NO_ROOT) != 1) {
         ERR_clear_error();
     }
 }

@@ -7,10 +7,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 struct lcw_array_iterator_t {
     json_t* array;  // holds a reference so the elements outlive the caller's tree
@@ -162,32 +164,17 @@ void write_string(std::string_view text, std::string& out) {
         }
         out.append(text.substr(plain, i - plain));
         plain = i + 1;
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xf];
+        static constexpr std::pair<unsigned char, const char*> kShort[] = {
+            {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"},
+            {'\n', "\\n"}, {'\r', "\\r"},  {'\t', "\\t"}};
+        const auto* found = std::find_if(std::begin(kShort), std::end(kShort),
+                                         [c](const auto& entry) { return entry.first == c; });
+        if (found != std::end(kShort)) {
+            out += found->second;
+        } else {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
         }
     }
     out.append(text.substr(plain));

@@ -17,6 +17,7 @@
 #include "libs/common/tz_watcher.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/trace/trace.h"
+#include "platform/allocator.h"
 #include "platform/globals.h"
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
@@ -107,6 +108,7 @@ int run_service(const timespec& start) {
 }  // namespace
 
 int sa_main(int argc, char** argv) {
+    tune_allocator();
     const timespec start = monotonic_now();
 
     const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : "";

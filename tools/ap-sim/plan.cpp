@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 
-#include <charconv>
 #include <set>
 #include <sstream>
 
 #include "tools/common/json.h"
+#include "tools/common/options.h"
 
 namespace {
 
@@ -15,16 +15,6 @@ bool fail(std::string* error, const std::string& text) {
         *error = text;
     }
     return false;
-}
-
-std::optional<int> small_number(std::string_view text, int low, int high) {
-    int value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc{} || ptr != text.data() + text.size() || value < low ||
-        value > high) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 bool read_group(json_t* entry, PlanGroup& group, const std::string& where, std::string* error) {
@@ -84,9 +74,9 @@ std::optional<std::vector<PlanGroup>> parse_mix(const std::string& text, std::st
             parts.push_back(part);
         }
         PlanGroup group;
-        std::optional<int> count = 1;
+        std::optional<int64_t> count = 1;
         if (parts.size() == 3) {
-            count = small_number(parts[2], 1, 100000);
+            count = cli::parse_number(parts[2], 1, 100000);
         }
         if (parts.size() < 2 || parts.size() > 3 || parts[0].empty() || parts[1].empty() ||
             !count) {
@@ -95,7 +85,7 @@ std::optional<std::vector<PlanGroup>> parse_mix(const std::string& text, std::st
         }
         group.device_type = parts[0];
         group.sw_version = parts[1];
-        group.count = *count;
+        group.count = static_cast<int>(*count);
         groups.push_back(group);
     }
     if (groups.empty()) {

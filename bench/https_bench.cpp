@@ -179,13 +179,9 @@ void BM_LoopWithPendingAnswers(benchmark::State& state) {
     const int port = bed.free_port();
     std::vector<std::unique_ptr<TlsClient>> waiting;
     bed.serve_while([&] {
-        for (int i = 0; i < pending; ++i) {
-            waiting.push_back(
-                std::make_unique<TlsClient>(client_at("127.0.21." + std::to_string(i + 1))));
-            waiting.back()->connect(port);
-            waiting.back()->send(
-                ott_post("/register/ap", "application/json", ap_body("00:11:22:33:44:55")));
-        }
+        waiting = hold_clients(
+            port, pending, "127.0.21",
+            ott_post("/register/ap", "application/json", ap_body("00:11:22:33:44:55")));
         return 0;
     });
     bed.run_until([&] { return static_cast<int>(bed.unauthed.size()) == pending; });

@@ -273,11 +273,7 @@ TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
     const int port = bed.auth_port();
     std::vector<std::unique_ptr<TlsClient>> held;
     bed.serve_while([&] {
-        for (int i = 0; i < kMaxAuthConnections; ++i) {
-            held.push_back(
-                std::make_unique<TlsClient>(client_at("127.0.5." + std::to_string(i + 1))));
-            held.back()->connect_plain(port);
-        }
+        held = hold_clients(port, kMaxAuthConnections, "127.0.5");
         return 0;
     });
     ASSERT_TRUE(

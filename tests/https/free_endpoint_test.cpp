@@ -57,12 +57,7 @@ TEST(FreeEndpoint, HundredAndFirstRequestAtOnceIsRefused) {
     // Each request waits for the controller's check, so it stays bound.
     std::vector<std::unique_ptr<TlsClient>> waiting;
     bed.serve_while([&] {
-        for (int i = 0; i < kMaxFreeRequests; ++i) {
-            waiting.push_back(
-                std::make_unique<TlsClient>(client_at("127.0.8." + std::to_string(i + 1))));
-            waiting.back()->connect(port);
-            waiting.back()->send(request);
-        }
+        waiting = hold_clients(port, kMaxFreeRequests, "127.0.8", request);
         return 0;
     });
     ASSERT_TRUE(

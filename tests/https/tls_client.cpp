@@ -217,6 +217,21 @@ bool wait_listening(int port, std::chrono::milliseconds limit) {
     return false;
 }
 
+std::vector<std::unique_ptr<TlsClient>> hold_clients(int port, int count, const std::string& subnet,
+                                                     const std::string& request) {
+    std::vector<std::unique_ptr<TlsClient>> held;
+    for (int i = 1; i <= count; ++i) {
+        auto& client = held.emplace_back(
+            std::make_unique<TlsClient>(client_at(subnet + "." + std::to_string(i))));
+        if (request.empty()) {
+            client->connect_plain(port);
+        } else if (client->connect(port)) {
+            client->send(request);
+        }
+    }
+    return held;
+}
+
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request) {
     TlsClient client(options);
     if (!client.connect(port) || !client.send(request)) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 struct ClientOptions {
     std::string source = "127.0.0.1";  // any address in 127.0.0.0/8
@@ -62,6 +63,12 @@ std::string http_get(const std::string& target);
 
 // Waits (bounded) until something accepts TCP connections on 127.0.0.1:port.
 bool wait_listening(int port, std::chrono::milliseconds limit);
+
+// `count` clients from `subnet`.1, .2, ... on `port`, held open: with a
+// `request` each does the TLS handshake and sends it, without one it stays at
+// TCP. Meant to be called while the servers are served.
+std::vector<std::unique_ptr<TlsClient>> hold_clients(int port, int count, const std::string& subnet,
+                                                     const std::string& request = {});
 
 // One request on a new connection: connect, send, read the answer to the end.
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request);

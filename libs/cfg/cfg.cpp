@@ -242,7 +242,7 @@ bool write_node(const json_t* node, std::string& out, int depth = 0) {
                 return false;
             }
             out += text;
-            std::free(text);
+            hook_free(text);  // jansson allocated it through the hooks
             return true;
         }
     }

@@ -42,59 +42,40 @@ TEST(CpuPlacement, ReadsAndChoosesFromTheDatabase) {
     }
 }
 
-class Pinning : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
-        trace.set_sink([this](const TraceLine& line) { lines.push_back(line); });
-    }
-    void TearDown() override { sched_setaffinity(0, sizeof saved, &saved); }
-
-    bool logged(TraceCategory category, const std::string& text) const {
-        return std::ranges::any_of(
-            lines, [&](const TraceLine& l) { return l.category == category && l.text == text; });
-    }
-    cpu_set_t affinity() const {
-        cpu_set_t now;
-        EXPECT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
-        return now;
-    }
-
-    cpu_set_t saved;
+TEST(Pinning, PinsFromTheFileWarnsOnCpusItCannotUse) {
+    cpu_set_t saved, now;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
     Trace trace{"SA"};
     std::vector<TraceLine> lines;
-};
-
-TEST_F(Pinning, PinsToTheChosenCpuFromTheFile) {
+    trace.set_sink([&](const TraceLine& line) { lines.push_back(line); });
+    auto logged = [&](TraceCategory category, const std::string& text) {
+        return std::ranges::any_of(
+            lines, [&](const TraceLine& l) { return l.category == category && l.text == text; });
+    };
     int cpu = 0;
     while (cpu < CPU_SETSIZE - 1 && !CPU_ISSET(cpu, &saved)) {
         ++cpu;
     }
     TempDir dir;
-    const std::string path = dir.path() + "/db.json";
-    std::ofstream(path) << R"({"common":{"scpu":[)" << cpu << "]}}";
-
-    place_on_cpu(trace, path);
-
-    cpu_set_t now = affinity();
+    std::ofstream(dir.path() + "/db.json") << R"({"common":{"scpu":[)" << cpu << "]}}";
+    place_on_cpu(trace, dir.path() + "/db.json");
+    ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
     EXPECT_EQ(CPU_COUNT(&now), 1);
     EXPECT_TRUE(CPU_ISSET(cpu, &now));
-}
 
-TEST_F(Pinning, MissingFileWarnsAndUsesCpuZero) {
+    pin_to_cpu(1024, trace);  // beyond the mask: affinity stays
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&now, &after));
+    EXPECT_TRUE(logged(TraceCategory::WARN, "Cannot set affinity to CPU 1024: Invalid argument"));
+
     place_on_cpu(trace, "/nonexistent/dor/db.json");
     EXPECT_TRUE(
         logged(TraceCategory::WARN, "[no file] while reading scpu list happend, run with default"));
     // CPU 0 may be outside this test's allowed set; then the set fails and says so.
     EXPECT_TRUE(logged(TraceCategory::SYS, "Set affinity to CPU 0: set") ||
                 logged(TraceCategory::WARN, "Cannot set affinity to CPU 0: Invalid argument"));
-}
-
-TEST_F(Pinning, CpuBeyondTheMaskLeavesAffinityAlone) {
-    pin_to_cpu(1024, trace);
-    cpu_set_t now = affinity();
-    EXPECT_TRUE(CPU_EQUAL(&now, &saved));
-    EXPECT_TRUE(logged(TraceCategory::WARN, "Cannot set affinity to CPU 1024: Invalid argument"));
+    sched_setaffinity(0, sizeof saved, &saved);
 }
 
 }  // namespace

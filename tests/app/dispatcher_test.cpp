@@ -21,7 +21,6 @@ class Dispatcher : public ControllerFixture {
   protected:
     ~Dispatcher() override { sa_trace.mac_filter() = TraceMacFilter{}; }
 
-    // Takes the trace lines so far.
     size_t count_lines(const std::string& text) {
         const auto lines = logged();
         return std::count_if(lines.begin(), lines.end(),
@@ -88,21 +87,30 @@ TEST_F(Dispatcher, ReportCarriesTheLocalTime) {
         << *reply->text;
 }
 
-TEST_F(Dispatcher, ApListHasTrackedApsFirstAndNothingAfterReset) {
+TEST_F(Dispatcher, ApListAndMacListMergeBothRegistriesAndResetEmptiesThem) {
+    EXPECT_EQ(*ask<IPC_MSG__SA_AP_MACLIST_RESP>(IPC_MSG__SA_AP_MACLIST{})->text,
+              R"({"status":"success","data":{}})");
     add_ap(unauthed, "10.0.0.1", "/wait/ap", "02:00:00:00:00:01");
+    add_ap(unauthed, "10.0.0.7", "/register/ap", "02:00:00:00:00:07");
     add_ap(tracked, "10.0.0.9", "/register/ap", "02:00:00:00:00:09");
     add_ap(tracked, "10.0.0.2", "/register/ap", "02:00:00:00:00:02");
     tracked.track("10.0.0.3", "/report/ap");  // no record: not listed
-
     std::vector<std::pair<std::string, uint32_t>> rows;
-    const auto reply = ask<IPC_MSG__SA_GET_APS_RESP>(IPC_MSG__SA_GET_APS{});
-    for (const auto& ap : reply->aps) {
+    const auto list = ask<IPC_MSG__SA_GET_APS_RESP>(IPC_MSG__SA_GET_APS{});
+    for (const auto& ap : list->aps) {
         rows.emplace_back(ap.ip.str() + " " + ap.mac.str() + " " + ap.serial, ap.state);
     }
     EXPECT_EQ(rows, (std::vector<std::pair<std::string, uint32_t>>{
                         {"10.0.0.2 02:00:00:00:00:02 SN1", 5},
                         {"10.0.0.9 02:00:00:00:00:09 SN1", 5},
-                        {"10.0.0.1 02:00:00:00:00:01 SN1", 2}}));
+                        {"10.0.0.1 02:00:00:00:00:01 SN1", 2},
+                        {"10.0.0.7 02:00:00:00:00:07 SN1", 1}}));
+    EXPECT_EQ(*ask<IPC_MSG__SA_AP_MACLIST_RESP>(IPC_MSG__SA_AP_MACLIST{})->text,
+              R"({"status":"success","data":{)"
+              R"("02:00:00:00:00:01":{"sa-status":"awaited"},)"
+              R"("02:00:00:00:00:07":{"sa-status":"registering"},)"
+              R"("02:00:00:00:00:02":{"sa-status":"joined"},)"
+              R"("02:00:00:00:00:09":{"sa-status":"joined"}}})");
 
     config.set_ports(9100);
     config.set_fw_dir("/fw");
@@ -113,19 +121,6 @@ TEST_F(Dispatcher, ApListHasTrackedApsFirstAndNothingAfterReset) {
     EXPECT_EQ(config.ca_file + config.cert_file + config.key_file + config.ap_cert_dir, "");
     EXPECT_EQ(config.free_port, 9100u);
     EXPECT_EQ(config.fw_dir, "/fw");
-}
-
-TEST_F(Dispatcher, MacListMergesBothRegistries) {
-    EXPECT_EQ(*ask<IPC_MSG__SA_AP_MACLIST_RESP>(IPC_MSG__SA_AP_MACLIST{})->text,
-              R"({"status":"success","data":{}})");
-    add_ap(tracked, "10.0.0.5", "/register/ap", "02:00:00:00:00:05");
-    add_ap(unauthed, "10.0.0.6", "/wait/ap", "02:00:00:00:00:06");
-    add_ap(unauthed, "10.0.0.7", "/register/ap", "02:00:00:00:00:07");
-    EXPECT_EQ(*ask<IPC_MSG__SA_AP_MACLIST_RESP>(IPC_MSG__SA_AP_MACLIST{})->text,
-              R"({"status":"success","data":{)"
-              R"("02:00:00:00:00:06":{"sa-status":"awaited"},)"
-              R"("02:00:00:00:00:07":{"sa-status":"registering"},)"
-              R"("02:00:00:00:00:05":{"sa-status":"joined"}}})");
 }
 
 TEST_F(Dispatcher, TlsFilesInMessageOrderAndNilTextsAsEmpty) {

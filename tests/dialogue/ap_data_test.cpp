@@ -82,8 +82,7 @@ class ApDataTest : public DialogueFixture {
             Data data;
             data.set_path(c.path);
             data.on_request(params(), kIp);
-            sent();
-            logged();
+            sent(), logged();
             data.on_check_result(c.verdict, kIp, c.mode, c.fw, kFile, c.crt);
             EXPECT_EQ(data.fw_result, c.fw);
             EXPECT_EQ(data.reply.text ? *data.reply.text : "", c.reply);
@@ -182,7 +181,6 @@ TEST_F(ApDataTest, AuthorizedCheckResults) {
         {R, 4, 0, 7, 0, no("AP not checked"), 1, 1, REQ_REGISTER, 0, {}, {}},
         {Y, 4, 0, 8, 0, no("check verdict unknown"), 1, 1, REQ_READY, 0, {}, {}},
         {R, 4, 0, 9, 0, "", 0, 0, REQ_REGISTER, 0, {}, {}},
-        {R, 4, 0, kMax, 0, "", 0, 0, REQ_REGISTER, 0, {}, {}},
         // Unknown firmware results change nothing; a ready AP is finished anyway.
         {R, 5, 2, 1, 0, "", 0, 0, REQ_REGISTER, 0, {}, {}},
         {Y, kMax, 2, 1, 0, "", 0, 1, REQ_READY, 0, {}, {}},
@@ -207,7 +205,6 @@ TEST_F(ApDataTest, UnauthorizedCheckResultsIgnoreVerdictAndMode) {
         {R, 4, 2, 1, 0, wait, 0, 0, REGISTER, 0, {}, {}},
         {Y, 4, 0, 9, 0, wait, 0, 0, UNKNOWN, 0, {}, {}},
         {R, 5, 2, 1, 0, "", 0, 0, REGISTER, 0, {}, {}},
-        {R, kMax, 0, 4, 0, "", 0, 0, REGISTER, 0, {}, {}},
     });
     run_without_request<ApDataUnauthorized>(R, "SA_FREE: can`t find AP request params");
 }

@@ -58,8 +58,7 @@ class ApEventsTest : public DialogueFixture {
             ap->params = std::make_shared<ApRequestParams>(ApRequestParams{kDev, kSw, "", "", mac});
         }
         registry.assign_mac_ip(mac, kIp);
-        sent();
-        logged();
+        sent(), logged();
         return ap;
     }
     SentMsg event(std::string mac, uint32_t code, std::string dev, std::string sw, std::string ip) {
@@ -82,8 +81,7 @@ TYPED_TEST(ApEventsTest, CodeFollowsTheApState) {
 
 TYPED_TEST(ApEventsTest, CompletesMissingValuesFromItsOwnRegistry) {
     struct Case {
-        int where;  // the AP is in the own registry with (0) or without (1) record, or in the other
-                    // (2)
+        int where;  // 0/1: own registry with/without record, 2: the other registry
         Text ip, mac, dev, sw;
         std::string out_mac;
         bool coded;  // carries the code of the AP's state, else 0
@@ -113,9 +111,8 @@ TYPED_TEST(ApEventsTest, CompletesMissingValuesFromItsOwnRegistry) {
             this->add_ap(this->own(), c.where == 0)->state = state;
         }
         std::optional<MacAddr> mac;
-        if (c.mac) {
+        if (c.mac)
             mac = MacAddr::from_str(c.mac->c_str());
-        }
         TypeParam::report("r", c.ip, mac, c.dev, c.sw);
         EXPECT_EQ(this->sent(), std::vector<SentMsg>{this->event(c.out_mac, c.coded ? code : 0,
                                                                  c.out_dev, c.out_sw, c.out_ip)});
@@ -124,20 +121,6 @@ TYPED_TEST(ApEventsTest, CompletesMissingValuesFromItsOwnRegistry) {
 }
 
 class SendersTest : public DialogueFixture {};
-
-TEST_F(SendersTest, FieldsGoOutInOrder) {
-    const MacAddr mac = MacAddr::from_str("0A:0B:0C:0D:0E:0F");
-    send_ap_event(mac, 7, "why", std::nullopt, std::nullopt, std::nullopt);
-    send_ap_event(mac, 0, "", kIp, kDev, kSw);
-    send_ap_reg_timeout(mac);
-    send_cert_auth_ap("10.1.2.3", mac);
-    const std::string text = "0a:0b:0c:0d:0e:0f";
-    EXPECT_EQ(sent(), (std::vector<SentMsg>{{164, {text, "7", "", "", "", "why"}},
-                                            {164, {text, "0", kDev, kSw, kIp, ""}},
-                                            {106, {text}},
-                                            {140, {"10.1.2.3", text}}}));
-    EXPECT_TRUE(logged().empty());
-}
 
 TEST_F(SendersTest, FailedCertificateRequestIsLoggedForTheAp) {
     TempDir dir;

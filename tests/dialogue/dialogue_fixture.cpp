@@ -38,9 +38,8 @@ SentMsg render_one_of(const IMsg& msg) {
 
 void PrintTo(const SentMsg& msg, std::ostream* os) {
     *os << "type " << msg.type << " {";
-    for (const auto& field : msg.fields) {
+    for (const auto& field : msg.fields)
         *os << " \"" << field << "\"";
-    }
     *os << " }";
 }
 
@@ -59,9 +58,8 @@ DialogueFixture::DialogueFixture() {
     g_sa_config = &config;
     g_tracked_aps = &tracked;
     g_unauthed_aps = &unauthed;
-    for (int i = 0; i < kTraceCategoryCount; ++i) {
+    for (int i = 0; i < kTraceCategoryCount; ++i)
         sa_trace.set_enabled(static_cast<TraceCategory>(i), true);
-    }
     sa_trace.set_sink([this](const TraceLine& line) {
         lines_.push_back({line.category, line.mac, line.text});
     });
@@ -77,9 +75,8 @@ DialogueFixture::~DialogueFixture() {
 
 std::vector<SentMsg> DialogueFixture::sent() {
     std::vector<SentMsg> out;
-    for (const auto& msg : bed.drain()) {
+    for (const auto& msg : bed.drain())
         out.push_back(render(*msg));
-    }
     return out;
 }
 

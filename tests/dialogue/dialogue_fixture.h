@@ -1,7 +1,6 @@
 #pragma once
-// A service frame for dialogue, event and registry tests: real IPC port with a
-// listening client, empty registries, the globals pointed at them, every trace
-// line captured.
+// Real IPC port with a listening client, empty registries behind the globals,
+// every trace line captured.
 
 #include <gtest/gtest.h>
 

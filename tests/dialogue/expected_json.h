@@ -1,13 +1,11 @@
 #pragma once
-// Expected reply texts, written out from the documented layout: compact JSON,
-// members in insertion order, "dor-version" last.
+// Reply texts written out by hand: compact JSON, "dor-version" last.
 
 #include <string>
 #include <string_view>
 
 namespace expected {
 
-// `members`: the members before the version, already in JSON form.
 inline std::string versioned(std::string_view members) {
     return "{" + std::string(members) + R"(,"dor-version":"2.0"})";
 }
@@ -16,7 +14,7 @@ inline std::string unavailable(std::string_view description) {
                                          : R"("code":4026,"error-description":")" +
                                                std::string(description) + "\"");
 }
-// The upgrade members alone, as the reply's log line shows them.
+// The members alone, as the reply's log line shows them.
 inline std::string upgrade_members(bool check_crt, std::string_view fw_file) {
     return R"("code":4025,"msg":")" + std::string(fw_file) + R"(","fw-check-crt":)" +
            (check_crt ? "true" : "false");

@@ -28,7 +28,6 @@ class TraceCapture {
         }
         return out;
     }
-    // The first line with exactly `text`, if any.
     const TraceLine* find(const std::string& text) const {
         auto it = std::find_if(lines.begin(), lines.end(),
                                [&](const TraceLine& line) { return line.text == text; });

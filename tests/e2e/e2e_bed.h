@@ -1,7 +1,6 @@
 #pragma once
-// One whole installation on loopback: dor_sa under dor-supervisor and
-// dor-controller-sim with a fresh PKI, images and a policy; dor-ap-sim runs
-// against it. Everything is stopped and removed with the bed.
+// dor_sa under dor-supervisor and dor-controller-sim on loopback, with a fresh
+// PKI, images and a policy; dor-ap-sim runs against it.
 
 #include <chrono>
 #include <functional>
@@ -28,13 +27,11 @@ struct BedConfig {
     std::vector<FwImage> images;
 };
 
-// A string member, "" when absent.
 inline std::string text(json_t* object, const char* key) {
     const char* value = json_string_value(json_object_get(object, key));
     return value != nullptr ? value : "";
 }
 
-// A finished dor-ap-sim run and its --json report.
 struct ApRun {
     std::optional<int> status;
     JsonPtr report;
@@ -72,15 +69,11 @@ class E2eBed {
     int runs_ = 0;
 };
 
-// Polls `condition` every 20 ms until it holds or `limit` passes.
 template <class F>
 bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (std::chrono::steady_clock::now() >= end)
             return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     return true;
 }

@@ -79,6 +79,25 @@ TEST(ControllerSimTest, IssuesFreshCertificatesUnlessRefused) {
     EXPECT_EQ(serials.size(), 8u);
 }
 
+TEST(TimerQueueTest, DueOrderThenInsertionOrder) {
+    TimerQueue timers;
+    const auto t0 = TimerQueue::Clock::now();
+    std::string ran;
+    timers.add(t0 + std::chrono::milliseconds(20), [&] { ran += "c"; });
+    timers.add(t0 + std::chrono::milliseconds(10), [&] { ran += "a"; });
+    timers.add(t0 + std::chrono::milliseconds(10), [&] {
+        ran += "b";
+        timers.add(t0, [&] { ran += "!"; });  // added while running, already due
+    });
+    EXPECT_EQ(timers.wait_ms(t0, 1000), 10);
+    timers.run_due(t0 + std::chrono::milliseconds(15));
+    EXPECT_EQ(ran, "ab!");
+    EXPECT_EQ(timers.wait_ms(t0 + std::chrono::milliseconds(15), 1000), 5);
+    timers.run_due(t0 + std::chrono::milliseconds(20));
+    EXPECT_EQ(ran, "ab!c");
+    EXPECT_EQ(timers.wait_ms(t0, 1000), 1000);
+}
+
 TEST(JourneyTest, ErrorPaths) {
     struct Exchange {
         RequestKind expected;

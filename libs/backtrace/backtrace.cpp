@@ -24,6 +24,7 @@ constexpr FatalSignal kFatalSignals[] = {
 char g_process_name[64] = "?";
 alignas(16) char g_alt_stack[64 * 1024];
 bool g_installed = false;
+void (*volatile g_last_words)() = nullptr;
 
 void write_text(const char* text) {
     size_t left = std::strlen(text);
@@ -65,6 +66,9 @@ const char* signal_name(int number) {
 
 void on_fatal_signal(int number) {
     const int saved_errno = errno;
+    if (void (*last_words)() = g_last_words; last_words != nullptr) {
+        last_words();
+    }
     write_text("*** ");
     write_text(g_process_name);
     write_text(" [pid ");
@@ -99,6 +103,10 @@ void set_name(char** argv) {
 }
 
 }  // namespace
+
+void dor2kmt_backtrace_set_last_words(void (*last_words)()) {
+    g_last_words = last_words;
+}
 
 void dor2kmt_backtrace_init(char** argv) {
     set_name(argv);

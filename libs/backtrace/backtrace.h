@@ -8,3 +8,8 @@
 // null `argv` is allowed. Calling it again only updates the name. The
 // alternate stack is the calling thread's: call it from the main thread early.
 void dor2kmt_backtrace_init(char** argv);
+
+// Runs first in the handler, before the report: the place to write out what a
+// process keeps in memory (held log lines). It must be async-signal-safe.
+// Null removes it.
+void dor2kmt_backtrace_set_last_words(void (*last_words)());

@@ -1,6 +1,10 @@
 #include "libs/trace/trace.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <set>
 
@@ -22,6 +26,9 @@ Registry& registry() {
     static Registry* instance = new Registry;
     return *instance;
 }
+
+// Big enough for the lines of one busy loop turn.
+constexpr size_t kHeldCapacity = 32 * 1024;
 
 size_t index_of(TraceCategory category) {
     return static_cast<size_t>(category);
@@ -65,6 +72,14 @@ const char* trace_category_name(TraceCategory category) {
     return "?";
 }
 
+struct Trace::Held {
+    char text[kHeldCapacity];
+    // Read by the crash handler, hence atomic: the bytes below `size` are
+    // complete, and `fd` is the output they belong to.
+    std::atomic<size_t> size{0};
+    std::atomic<int> fd{-1};
+};
+
 Trace::Trace(std::string name) : name_(std::move(name)) {
     Registry& reg = registry();
     std::lock_guard lock(reg.mu);
@@ -73,6 +88,7 @@ Trace::Trace(std::string name) : name_(std::move(name)) {
 }
 
 Trace::~Trace() {
+    hold_lines(false);
     Registry& reg = registry();
     std::lock_guard lock(reg.mu);
     reg.live.erase(this);
@@ -88,7 +104,68 @@ void Trace::apply(const TraceSettings& settings) {
 
 void Trace::set_output(std::shared_ptr<const TraceOutput> output) {
     std::lock_guard lock(mu_);
+    write_held_locked();
     output_ = std::move(output);
+}
+
+void Trace::hold_lines(bool on) {
+    std::lock_guard lock(mu_);
+    if (on && !held_) {
+        held_ = std::make_unique<Held>();
+    } else if (!on && held_) {
+        write_held_locked();
+        held_.reset();
+    }
+}
+
+void Trace::flush_held() {
+    std::lock_guard lock(mu_);
+    write_held_locked();
+}
+
+void Trace::write_held_locked() const {
+    if (!held_ || held_->size.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    if (output_) {
+        output_->write_line(std::string_view(held_->text, held_->size.load()));
+    }
+    held_->size.store(0, std::memory_order_release);
+}
+
+void Trace::hold_line(std::string_view line) const {
+    Held& held = *held_;
+    if (held.size.load(std::memory_order_relaxed) + line.size() > kHeldCapacity) {
+        write_held_locked();
+    }
+    if (line.size() > kHeldCapacity) {
+        output_->write_line(line);
+        return;
+    }
+    held.fd.store(output_->fd(), std::memory_order_relaxed);
+    const size_t size = held.size.load(std::memory_order_relaxed);
+    std::memcpy(held.text + size, line.data(), line.size());
+    held.size.store(size + line.size(), std::memory_order_release);
+}
+
+void Trace::write_held_on_crash() const noexcept {
+    Held* held = held_.get();
+    if (held == nullptr) {
+        return;
+    }
+    const size_t size = held->size.load(std::memory_order_acquire);
+    const int fd = held->fd.load(std::memory_order_acquire);
+    for (size_t done = 0; fd >= 0 && done < size;) {
+        const ssize_t n = ::write(fd, held->text + done, size - done);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+    held->size.store(0, std::memory_order_release);
 }
 
 void Trace::global_init(const char* process_name) {
@@ -170,8 +247,12 @@ void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, v
     std::shared_ptr<const Sink> sink;
     {
         std::lock_guard lock(mu_);
-        output = output_;
         sink = sink_;
+        if (held_ && output_) {
+            hold_line(line);
+        } else {
+            output = output_;
+        }
     }
     if (output) {
         output->write_line(line);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "registry/addr.h"
@@ -107,8 +108,22 @@ class Trace {
 
     const std::string& name() const { return name_; }
 
+    // While held, lines collect in memory and reach the output at
+    // flush_held(), when the buffer fills, when the output changes and when
+    // holding stops: a single-threaded loop holds them between its waits so
+    // that each batch costs one write. The sink still sees every line at once.
+    void hold_lines(bool on);
+    void flush_held();
+    // For a fatal-signal handler: writes what is held without locking or
+    // allocating.
+    void write_held_on_crash() const noexcept;
+
   private:
     using Sink = std::function<void(const TraceLine&)>;
+    struct Held;
+
+    void write_held_locked() const;
+    void hold_line(std::string_view line) const;
 
     void write(TraceCategory category, const MacAddr* mac, const char* fmt, va_list args) const;
     static void reload_all();
@@ -123,4 +138,5 @@ class Trace {
     mutable std::mutex mu_;  // guards output_ and sink_, swapped by reloads
     std::shared_ptr<const TraceOutput> output_;
     std::shared_ptr<const Sink> sink_;
+    std::unique_ptr<Held> held_;  // while holding; guarded by mu_
 };

@@ -46,6 +46,11 @@ TEST(Backtrace, ReportsAndDiesOfTheSignal) {
             alarm(20);  // a hung child must not hang the test
             init_as("first");
             init_as(name);  // a second init only renames
+            dor2kmt_backtrace_set_last_words([] {
+                if (write(STDERR_FILENO, "last words\n", 11) < 0) {
+                    _exit(3);
+                }
+            });
             crash();
             _exit(0);
         }
@@ -62,7 +67,9 @@ TEST(Backtrace, ReportsAndDiesOfTheSignal) {
         EXPECT_EQ(WTERMSIG(status), signal);
         const std::string cause =
             "fatal signal " + std::to_string(signal) + " (SIG" + sigabbrev_np(signal) + ")";
-        EXPECT_EQ(err.find(std::string("*** ") + (name ? name : "?") + " [pid "), 0u) << err;
+        // The process's last words come before the report.
+        EXPECT_EQ(err.find(std::string("last words\n*** ") + (name ? name : "?") + " [pid "), 0u)
+            << err;
         EXPECT_NE(err.find(cause), std::string::npos) << err;
         EXPECT_EQ(err.find("/opt/dor/bin"), std::string::npos) << err;
         EXPECT_EQ(err.find("first"), std::string::npos) << err;

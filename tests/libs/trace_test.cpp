@@ -337,4 +337,64 @@ TEST_F(TraceTest, DeinitClosesTheOutputFile) {
     EXPECT_NE(read_text(dir_ / "stderr.log").find("after"), std::string::npos);
 }
 
+TEST_F(TraceTest, HeldLinesReachTheOutputInOrderAtEachReleaseOnly) {
+    // Lines written since the last look at the output file.
+    size_t seen = read_text(out_).size();
+    const auto fresh = [&] {
+        const std::string all = read_text(out_);
+        const std::string added = all.substr(seen);
+        seen = all.size();
+        return added;
+    };
+    const auto order = [](const std::string& text, std::vector<std::string> parts) {
+        size_t at = 0;
+        for (const std::string& part : parts) {
+            at = text.find(part, at);
+            if (at == std::string::npos) {
+                return false;
+            }
+        }
+        return true;
+    };
+    trace_->hold_lines(true);
+    trace_->sys("first");
+    trace_->core_mac(kMacA, "second");
+    EXPECT_EQ(fresh(), "");
+    EXPECT_EQ(texts(), (std::vector<std::string>{"first", "second"}));  // the sink at once
+    trace_->flush_held();
+    EXPECT_TRUE(order(fresh(), {" SA sys first\n", " SA core [00:11:22:33:44:55] second\n"}));
+
+    const std::string big(40 * 1024, 'b');  // more than is ever held
+    const std::vector<std::tuple<const char*, std::function<void()>, std::vector<std::string>>>
+        releases = {
+            {"reload", [&] { trace_->reload_config(); }, {"before reload"}},
+            {"crash", [&] { trace_->write_held_on_crash(); }, {"before reload"}},
+            {"line too big to hold",
+             [&] { trace_->ap("%s", big.c_str()); },
+             {"before reload", big}},
+            {"buffer full",
+             [&] {
+                 for (int i = 0; i < 1000; ++i) {
+                     trace_->events("filler %d", i);
+                 }
+             },
+             {"before reload", "filler 0\n", "filler 1\n"}},  // the rest still held
+            {"hold ended", [&] { trace_->hold_lines(false); }, {"before reload"}},
+        };
+    for (const auto& [what, release, expected] : releases) {
+        SCOPED_TRACE(what);
+        trace_->flush_held();  // what an earlier row left held
+        fresh();
+        trace_->sys("before reload");
+        EXPECT_EQ(fresh(), "");
+        release();
+        const std::string written = fresh();
+        EXPECT_TRUE(order(written, expected)) << written.substr(0, 300);
+        EXPECT_EQ(written.find("before reload", written.find("before reload") + 1),
+                  std::string::npos);
+    }
+    trace_->sys("after");
+    EXPECT_NE(fresh().find(" SA sys after\n"), std::string::npos);  // no longer held
+}
+
 }  // namespace

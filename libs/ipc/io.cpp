@@ -67,6 +67,22 @@ long send_some(int fd, const char* data, size_t size) {
     }
 }
 
+long send_some(int fd, const iovec* pieces, int count) {
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            return n;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 bool write_all(int fd, const char* data, size_t size, Clock::time_point deadline,
                std::string* error) {
     size_t done = 0;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/uio.h>
+
 namespace ipc_io {
 
 using Clock = std::chrono::steady_clock;
@@ -56,6 +58,8 @@ bool write_all(int fd, const char* data, size_t size, Clock::time_point deadline
 // Sends without blocking and without SIGPIPE: bytes written, 0 when the socket
 // is full, -1 on a failure (errno set).
 long send_some(int fd, const char* data, size_t size);
+// The same for several pieces in one call.
+long send_some(int fd, const iovec* pieces, int count);
 
 // Accumulates stream bytes and cuts them into frames.
 class FrameBuffer {

@@ -38,6 +38,7 @@ constexpr size_t kMaxReadsPerPeer = 64;
 constexpr int kMaxAcceptsPerRun = 64;
 constexpr size_t kMaxPeers = 256;
 constexpr int kMaxEvents = 64;
+constexpr int kMaxPiecesPerSend = 64;
 constexpr auto kCloseFlushBudget = std::chrono::milliseconds(100);
 constexpr uint64_t kListenKey = 0;
 
@@ -127,6 +128,7 @@ struct IpcPort::Impl {
     int next_number = 1;
     MsgCallback callback;
     void* user = nullptr;
+    bool holding_output = false;
 };
 
 IpcPort::IpcPort(PortId id, const Trace& trace) : IpcPort(id, trace, ipc_default_dir()) {}
@@ -371,9 +373,15 @@ void IpcPort::Impl::arm_write(Peer& peer, bool on) {
 
 void IpcPort::Impl::flush(Peer& peer) {
     while (!peer.dead && !peer.out.empty()) {
-        OutChunk& chunk = peer.out.front();
-        const size_t left = chunk.frame->size() - chunk.offset;
-        const long n = ipc_io::send_some(peer.fd.get(), chunk.frame->data() + chunk.offset, left);
+        // Everything queued in one call: a turn often leaves several frames.
+        iovec pieces[kMaxPiecesPerSend];
+        int count = 0;
+        for (auto chunk = peer.out.begin(); chunk != peer.out.end() && count < kMaxPiecesPerSend;
+             ++chunk, ++count) {
+            pieces[count].iov_base = const_cast<char*>(chunk->frame->data() + chunk->offset);
+            pieces[count].iov_len = chunk->frame->size() - chunk->offset;
+        }
+        long n = ipc_io::send_some(peer.fd.get(), pieces, count);
         if (n < 0) {
             drop(peer, std::string("write: ") + std::strerror(errno));
             return;
@@ -381,10 +389,16 @@ void IpcPort::Impl::flush(Peer& peer) {
         if (n == 0) {
             break;
         }
-        chunk.offset += static_cast<size_t>(n);
         peer.out_bytes -= static_cast<size_t>(n);
-        if (chunk.offset == chunk.frame->size()) {
-            peer.out.pop_front();
+        while (n > 0) {
+            OutChunk& chunk = peer.out.front();
+            const size_t taken =
+                std::min(static_cast<size_t>(n), chunk.frame->size() - chunk.offset);
+            chunk.offset += taken;
+            n -= static_cast<long>(taken);
+            if (chunk.offset == chunk.frame->size()) {
+                peer.out.pop_front();
+            }
         }
     }
     arm_write(peer, !peer.out.empty());
@@ -398,7 +412,9 @@ bool IpcPort::Impl::queue(Peer& peer, const std::shared_ptr<const std::string>& 
     }
     peer.out.push_back({frame, 0});
     peer.out_bytes += frame->size();
-    flush(peer);
+    if (!holding_output) {
+        flush(peer);
+    }
     return !peer.dead;
 }
 
@@ -417,6 +433,9 @@ int IpcPort::run_once_for_timeout(long timeout_ms) {
         return 0;
     }
     const int wait_ms = static_cast<int>(std::clamp(timeout_ms, 0L, 60L * 60 * 1000));
+    if (wait_ms > 0) {
+        flush_output();
+    }
     epoll_event events[kMaxEvents];
     int count = epoll_wait(impl.epoll.get(), events, kMaxEvents, wait_ms);
     if (count < 0) {
@@ -491,6 +510,21 @@ Error IpcPort::send(std::shared_ptr<IMsg> msg) {
         reached += impl.queue(*peer, shared) ? 1 : 0;
     }
     return reached > 0 ? IPC_OK : IPC_ERR_IO;
+}
+
+void IpcPort::hold_output(bool on) {
+    impl_->holding_output = on;
+    if (!on) {
+        flush_output();
+    }
+}
+
+void IpcPort::flush_output() {
+    for (auto& [number, peer] : impl_->peers) {
+        if (!peer->dead && !peer->out.empty() && !peer->write_armed) {
+            impl_->flush(*peer);
+        }
+    }
 }
 
 void IpcPort::set_SendAndRecv() {

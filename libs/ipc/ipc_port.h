@@ -41,6 +41,12 @@ class IpcPort {
     // that wants its type; IPC_ERR_NO_PEER when no peer wants it.
     Error send(std::shared_ptr<IMsg> msg);
 
+    // While held, sent frames wait in their peers' queues until flush_output()
+    // (or a waiting run_once_for_timeout), so that a loop turn's messages leave
+    // in one write per peer. The loop must flush before it waits elsewhere.
+    void hold_output(bool on);
+    void flush_output();
+
     // Only raises the flag the main loop reads; the port keeps working.
     void finalize() { finalized_ = true; }
     bool is_finalized() const { return finalized_; }

@@ -257,6 +257,41 @@ TEST_F(PortTest, DestroyedPortStillDeliversWhatItQueued) {
     EXPECT_EQ(*got->text, *big->text);
 }
 
+TEST_F(PortTest, HeldOutputLeavesWholeAndInOrderOnlyWhenFlushed) {
+    IpcTestBed bed(trace_);
+    bed.port.hold_output(true);
+    // More frames than one gathered write takes, some bigger than the socket buffer.
+    std::vector<std::shared_ptr<IPC_MSG__SA_REPORT_RESP>> sent;
+    for (int i = 0; i < 150; ++i) {
+        sent.push_back(report_of(i % 50 == 7 ? 300000 : 10 + i, static_cast<char>('a' + i % 26)));
+        ASSERT_EQ(bed.port.send(sent.back()), IPC_OK);
+    }
+    pollfd readable{bed.client.fd(), POLLIN, 0};
+    bed.port.run_once_for_timeout(0);  // a turn that does not wait keeps holding
+    EXPECT_EQ(poll(&readable, 1, 0), 0);
+    bed.port.flush_output();
+    const auto got = bed.drain_as<IPC_MSG__SA_REPORT_RESP>();
+    ASSERT_EQ(got.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(*got[i]->text, *sent[i]->text) << i;
+    }
+
+    // What else lets held frames go: a run that waits, and the end of holding.
+    const std::vector<std::pair<const char*, std::function<void()>>> releases = {
+        {"waiting run", [&] { bed.port.run_once_for_timeout(5); }},
+        {"hold ended", [&] { bed.port.hold_output(false); }},
+        {"no longer held", [] {}},
+    };
+    for (const auto& [what, release] : releases) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(bed.port.send(report_of(3, 'r')), IPC_OK);
+        release();
+        const auto one = bed.client.receive_as<IPC_MSG__SA_REPORT_RESP>(1000);
+        ASSERT_TRUE(one);
+        EXPECT_EQ(*one->text, "rrr");
+    }
+}
+
 TEST_F(PortTest, ListeningSocketPathIsTakenOnlyWhenFree) {
     const std::string dir = dir_.path() + "/made/here";
     const std::string path = ipc_socket_path(dir, SA_PORT_ID);

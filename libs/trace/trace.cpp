@@ -34,16 +34,25 @@ size_t index_of(TraceCategory category) {
     return static_cast<size_t>(category);
 }
 
-// "2024-05-17 09:03:27.418"
-std::string local_time_text() {
+// "2024-05-17 09:03:27.418". The part up to the seconds is made once a second:
+// local time conversion costs more than the rest of a line.
+void append_local_time(std::string& line) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char text[48];
-    size_t n = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03ld", now.tv_nsec / 1000000);
-    return text;
+    thread_local time_t made_for = -1;
+    thread_local char seconds[40];
+    thread_local size_t seconds_size = 0;
+    if (now.tv_sec != made_for) {
+        tm local{};
+        localtime_r(&now.tv_sec, &local);
+        seconds_size = strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &local);
+        made_for = now.tv_sec;
+    }
+    line.append(seconds, seconds_size);
+    const long ms = now.tv_nsec / 1000000;
+    const char millis[] = {'.', static_cast<char>('0' + ms / 100),
+                           static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10)};
+    line.append(millis, sizeof millis);
 }
 
 }  // namespace
@@ -229,15 +238,19 @@ void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, v
     if (category == TraceCategory::AP_LIMITED) {
         text = trace_cut(std::move(text), limited_max());
     }
-    text = trace_escape(text);
+    text = trace_escape(std::move(text));
 
-    std::string line = local_time_text();
+    std::string line;
+    line.reserve(text.size() + 80);
+    append_local_time(line);
     line += ' ';
     line += name_;
     line += ' ';
     line += trace_category_name(category);
     if (mac != nullptr) {
-        line += " [" + mac->str() + "]";
+        line += " [";
+        line += mac->text().data();
+        line += ']';
     }
     line += ' ';
     line += text;

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -197,8 +198,24 @@ Conversion parse_conversion(const char*& p, va_list& args) {
     return c;
 }
 
+// No flags, width, precision or length: what the request path nearly always uses.
+bool is_plain(const Conversion& c) {
+    return c.flags.empty() && c.width < 0 && c.precision < 0 && c.length == Length::NONE;
+}
+
 void emit_text(std::string& out, const Conversion& c, const char* text) {
+    if (is_plain(c)) {
+        out += text != nullptr ? text : "(null)";
+        return;
+    }
     emit(out, sub_format(c, 's', false, false), text != nullptr ? text : "(null)");
+}
+
+template <class T>
+void emit_plain_integer(std::string& out, T value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
 }
 
 }  // namespace
@@ -236,9 +253,19 @@ std::string trace_vformat(const char* fmt, va_list args_in, bool reveal) {
                 break;
             case 'd':
             case 'i':
+                if (is_plain(c)) {
+                    emit_plain_integer(out, va_arg(args, int));
+                    break;
+                }
                 emit_signed(out, sub_format(c, c.conv, true), c.length, args);
                 break;
             case 'u':
+                if (is_plain(c)) {
+                    emit_plain_integer(out, va_arg(args, unsigned));
+                    break;
+                }
+                emit_unsigned(out, sub_format(c, c.conv, true), c.length, args);
+                break;
             case 'o':
             case 'x':
             case 'X':
@@ -323,10 +350,19 @@ std::string trace_cut(std::string text, size_t limit) {
     return text;
 }
 
-std::string trace_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
+std::string trace_escape(std::string text) {
+    const auto plain = [](char ch) {
+        const auto byte = static_cast<unsigned char>(ch);
+        return byte >= 0x20 && byte != 0x7f && byte != '\\';
+    };
+    const auto first = std::find_if_not(text.begin(), text.end(), plain);
+    if (first == text.end()) {
+        return text;  // nearly every line
+    }
+    std::string out(text.begin(), first);
+    out.reserve(text.size() + 16);
+    for (auto it = first; it != text.end(); ++it) {
+        const char ch = *it;
         auto byte = static_cast<unsigned char>(ch);
         switch (byte) {
             case '\n':

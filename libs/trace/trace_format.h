@@ -23,4 +23,4 @@ std::string trace_cut(std::string text, size_t limit);
 
 // Makes `text` safe for one output line: control bytes, DEL and the backslash
 // become escapes ("\n", "\r", "\t", "\\", "\xNN").
-std::string trace_escape(std::string_view text);
+std::string trace_escape(std::string text);

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -156,6 +159,7 @@ TEST(TraceFormatTest, OrdinaryConversionsMatchSnprintf) {
     }
     const std::vector<std::pair<std::string, std::string>> cases = {
         FORMAT_CASE("100%% %d|%i|%+05d|% d|%-6i|", 42, -42, 42, 7, -7),
+        FORMAT_CASE("%d|%i|%u|%u|%s|", INT_MIN, 0, 0u, UINT_MAX, ""),
         FORMAT_CASE("%hhd|%hhu|%hd|%hu", static_cast<signed char>(-56),
                     static_cast<unsigned char>(200), static_cast<short>(-300),
                     static_cast<unsigned short>(65000)),
@@ -245,6 +249,29 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
         EXPECT_EQ(line.substr(27), tail);
     }
     EXPECT_FALSE(std::getline(written, line));
+}
+
+TEST_F(TraceTest, StampIsTheLocalTimeOfEachLineAcrossSeconds) {
+    const auto local_text = [](time_t at) {
+        tm local{};
+        localtime_r(&at, &local);
+        char text[32];
+        return std::string(text, strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
+    };
+    std::vector<std::pair<time_t, time_t>> windows;  // clock before and after each line
+    for (int i = 0; i < 3; ++i) {
+        const time_t before = time(nullptr);
+        trace_->sys("line %d", i);
+        windows.emplace_back(before, time(nullptr));
+        std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 1005 : 10));
+    }
+    std::istringstream written(read_text(out_));
+    std::string line;
+    for (const auto& [before, after] : windows) {
+        ASSERT_TRUE(std::getline(written, line));
+        const std::string stamp = line.substr(0, 19);
+        EXPECT_TRUE(stamp == local_text(before) || stamp == local_text(after)) << line;
+    }
 }
 
 TEST_F(TraceTest, ConfigAppliesToLiveObjectsAndThoseMadeLater) {

@@ -54,19 +54,6 @@ bool wait_for(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-long send_some(int fd, const char* data, size_t size) {
-    for (;;) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) {
-            return n;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
-}
-
 long send_some(int fd, const iovec* pieces, int count) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(pieces);
@@ -81,6 +68,11 @@ long send_some(int fd, const iovec* pieces, int count) {
         }
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
+}
+
+long send_some(int fd, const char* data, size_t size) {
+    const iovec piece{const_cast<char*>(data), size};
+    return send_some(fd, &piece, 1);
 }
 
 bool write_all(int fd, const char* data, size_t size, Clock::time_point deadline,

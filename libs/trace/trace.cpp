@@ -1,8 +1,5 @@
 #include "libs/trace/trace.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -162,17 +159,9 @@ void Trace::write_held_on_crash() const noexcept {
     if (held == nullptr) {
         return;
     }
-    const size_t size = held->size.load(std::memory_order_acquire);
     const int fd = held->fd.load(std::memory_order_acquire);
-    for (size_t done = 0; fd >= 0 && done < size;) {
-        const ssize_t n = ::write(fd, held->text + done, size - done);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        done += static_cast<size_t>(n);
+    if (fd >= 0) {
+        TraceOutput::write_all(fd, {held->text, held->size.load(std::memory_order_acquire)});
     }
     held->size.store(0, std::memory_order_release);
 }

@@ -154,9 +154,9 @@ TraceOutput::~TraceOutput() {
     }
 }
 
-void TraceOutput::write_line(std::string_view line) const {
+void TraceOutput::write_all(int fd, std::string_view line) noexcept {
     while (!line.empty()) {
-        ssize_t n = ::write(fd_, line.data(), line.size());
+        ssize_t n = ::write(fd, line.data(), line.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }

@@ -24,7 +24,9 @@ class TraceOutput {
     TraceOutput& operator=(const TraceOutput&) = delete;
 
     // Writes the whole line, retrying short writes and interruptions.
-    void write_line(std::string_view line) const;
+    void write_line(std::string_view line) const { write_all(fd_, line); }
+    // The same on any descriptor; async-signal-safe.
+    static void write_all(int fd, std::string_view text) noexcept;
     int fd() const { return fd_; }
 
   private:

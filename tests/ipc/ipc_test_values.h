@@ -1,6 +1,5 @@
 #pragma once
-// Field values for IPC tests, filled generically through visit_fields so that
-// every message class gets the same treatment.
+// Field values for every message class alike, through visit_fields.
 
 #include <cstdint>
 #include <limits>
@@ -13,28 +12,6 @@
 // NIL: nil texts, zeros; EMPTY: empty texts; TYPICAL: a distinct value per
 // field; EXTREME: maximum numbers, long texts with a NUL, long lists.
 enum class FillStyle { NIL, EMPTY, TYPICAL, EXTREME };
-
-// Distinct rows; every seventh has no valid IP and every eleventh no valid MAC.
-inline std::vector<SaApsInfo::ApInfo> many_ap_rows(size_t count) {
-    std::vector<SaApsInfo::ApInfo> rows(count);
-    for (size_t i = 0; i < count; ++i) {
-        const auto byte = [i](int shift) { return static_cast<unsigned char>(i >> shift); };
-        auto& row = rows[i];
-        if (i % 11 != 0) {
-            row.mac.valid = true;
-            row.mac.octets = {0x02, 0x00, byte(24), byte(16), byte(8), byte(0)};
-        }
-        if (i % 7 != 0) {
-            row.ip = {true, {10, byte(16), byte(8), byte(0)}};
-        }
-        row.device_type = "DEV-" + std::to_string(i % 13);
-        row.sw_version = "5.0." + std::to_string(i % 100);
-        row.hw_version = i % 3 == 0 ? "" : "rev" + std::to_string(i % 5);
-        row.serial = "SN" + std::to_string(1000000 + i);
-        row.state = static_cast<uint32_t>(i % 7);
-    }
-    return rows;
-}
 
 template <class M>
 void fill_fields(M& msg, FillStyle style) {
@@ -56,10 +33,23 @@ void fill_fields(M& msg, FillStyle style) {
                               : 0;
         } else if constexpr (std::is_same_v<T, std::vector<uint32_t>>) {
             value = typical ? T{2, 25, 164} : extreme ? T{0, UINT32_MAX} : T{};
-        } else {
-            value = many_ap_rows(typical ? 12 : extreme ? 5000 : style == FillStyle::EMPTY);
-            if (extreme) {
-                value.back().state = std::numeric_limits<uint32_t>::max();
+        } else {  // AP rows, distinct; every seventh without IP, every eleventh without MAC
+            value.resize(typical ? 12 : extreme ? 5000 : style == FillStyle::EMPTY);
+            for (uint32_t i = 0; i < value.size(); ++i) {
+                const auto hi = static_cast<unsigned char>(i >> 8),
+                           lo = static_cast<unsigned char>(i);
+                if (i % 11 != 0) {
+                    value[i].mac.valid = true;
+                    value[i].mac.octets = {0x02, 0, 0, 0, hi, lo};
+                }
+                if (i % 7 != 0) {
+                    value[i].ip = {true, {10, 0, hi, lo}};
+                }
+                value[i].device_type = "DEV-" + std::to_string(i % 13);
+                value[i].sw_version = "5.0." + std::to_string(i);
+                value[i].hw_version = i % 3 == 0 ? "" : "rev" + std::to_string(i % 5);
+                value[i].serial = "SN" + std::to_string(1000000 + i);
+                value[i].state = extreme && i + 1 == value.size() ? UINT32_MAX : i % 7;
             }
         }
     };

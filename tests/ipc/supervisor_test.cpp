@@ -7,10 +7,8 @@
 
 #include <functional>
 #include <memory>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "libs/ipc/ipc_client.h"
@@ -29,8 +27,7 @@ class SupervisorTest : public ::testing::Test {
     // A fresh pair, the service's end named in DOR_SUPERVISOR_FD; `side` runs
     // on the supervisor's end once READY came or did not.
     static std::thread supervisor(std::function<void(IpcClient&, bool ready)> side) {
-        int mine = -1;
-        int theirs = -1;
+        int mine = -1, theirs = -1;
         EXPECT_TRUE(ipc_supervisor_socketpair(mine, theirs));
         EXPECT_EQ(fcntl(theirs, F_GETFD) & FD_CLOEXEC, 0);  // the service inherits it
         EXPECT_NE(fcntl(mine, F_GETFD) & FD_CLOEXEC, 0);

@@ -58,8 +58,7 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
         bed.sent.clear();
         const std::string ip = "127.0.2." + std::to_string(++host);
         const std::string name = c.cert != nullptr ? test_pki().path(c.cert) : "";
-        const ClientOptions client =
-            c.cert ? client_at(ip, name + ".pem", name + ".key") : client_at(ip);
+        const ClientOptions client = client_at(ip, c.cert ? name + ".pem" : "", name + ".key");
         const HttpAnswer answer = bed.serve_while([&, port = bed.auth_port()] {
             return exchange(client, port, ott_post("/report/ap", kJson, "{}"));
         });
@@ -109,7 +108,7 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
             const std::string ip = "127.0.3." + std::to_string(++host);
             ClientOptions client = endpoint_client(endpoint, ip);
             client.offer_h2 = true;
-            HttpAnswer answer = bed.serve_while([&] { return exchange(client, port, request); });
+            auto answer = bed.serve_while([&] { return exchange(client, port, request); });
             EXPECT_EQ(answer.status, body == kNoted ? 200 : 400);
             EXPECT_EQ(answer.body, body);
             EXPECT_EQ(answer.alpn, "http/1.1");
@@ -119,9 +118,9 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
             EXPECT_EQ(endpoint_ap(bed, endpoint, ip) != nullptr, body == kNoted);
         }
         bed.turn();
-        EXPECT_TRUE(
-            bed.has_event(std::string(endpoint.event_prefix) + "client json parsing error"));
-        EXPECT_TRUE(bed.has_event(std::string(endpoint.event_prefix) + "client reporting error"));
+        for (const char* reason : {"client json parsing error", "client reporting error"}) {
+            EXPECT_TRUE(bed.has_event(endpoint.event_prefix + std::string(reason))) << reason;
+        }
     }
 }
 
@@ -201,8 +200,7 @@ TEST(AuthEndpoint, ClientLeavingWhileWaitingIsForgotten) {
     // An answer built now has no connection to go to.
     bed.from_controller(
         [&] { bed.tracked.find(ip)->on_check_result(0, ip, 0, FW_CURRENT, "", false); });
-    bed.turn();
-    bed.turn();
+    bed.run_until([] { return false; }, 50ms);
     EXPECT_EQ(bed.servers.auth_server().waiting_count(), 0u);
 }
 
@@ -218,11 +216,10 @@ TEST(Endpoints, BodyForAnApNoLongerTrackedIsRefused) {
         SCOPED_TRACE(endpoint.label);
         HttpsBed bed;
         bed.start_servers();
-        const std::string ip = "127.0.4.70";
-        const std::string body = ap_body(kAp1Mac);
-        const std::string request = ott_post("/register/ap", kJson, body);
+        const std::string ip = "127.0.4.70", body = ap_body(kAp1Mac);
         TlsClient tls(endpoint_client(endpoint, ip));
         ASSERT_TRUE(bed.serve_while([&, port = endpoint_port(bed, endpoint)] {
+            const std::string request = ott_post("/register/ap", kJson, body);
             return tls.connect(port) && tls.send(request.substr(0, request.size() - body.size()));
         }));
         ASSERT_TRUE(bed.run_until([&] { return endpoint_ap(bed, endpoint, ip) != nullptr; }));
@@ -235,8 +232,8 @@ TEST(Endpoints, BodyForAnApNoLongerTrackedIsRefused) {
         EXPECT_EQ(answer.status, 400);
         EXPECT_EQ(answer.body, error_json(cases[s].first));
         EXPECT_NE(bed.trace.find("(" + ip + ") not tracked!"), nullptr);
-        const auto events = bed.sent_as<IPC_MSG__SA_AP_EVENT>();
-        EXPECT_TRUE(cases[s].second.empty() ? events.empty() : bed.has_event(cases[s].second));
+        EXPECT_TRUE(cases[s].second.empty() ? bed.sent_as<IPC_MSG__SA_AP_EVENT>().empty()
+                                            : bed.has_event(cases[s].second));
     }
 }
 
@@ -250,14 +247,10 @@ TEST(AuthEndpoint, BodyAbove64KiBIsRefused) {
         TlsClient first(endpoint_client(kEndpoints[0], ip));
         TlsClient second(endpoint_client(kEndpoints[0], ip));
         // The first request stops 10000 bytes short, the second sends all of it.
-        if (!first.connect(port) || !first.send(request.substr(0, request.size() - 10000))) {
-            return HttpAnswer{};
-        }
-        std::this_thread::sleep_for(200ms);
-        if (!second.connect(port) || !second.send(request)) {
-            return HttpAnswer{};
-        }
-        return second.receive_answer(10s);
+        const bool sent =
+            first.connect(port) && first.send(request.substr(0, request.size() - 10000)) &&
+            (std::this_thread::sleep_for(200ms), second.connect(port)) && second.send(request);
+        return sent ? second.receive_answer(10s) : HttpAnswer{};
     });
     EXPECT_EQ(answer.status, 400);
     EXPECT_EQ(answer.body, error_json("ap not tracked: invalid content length"));
@@ -271,11 +264,7 @@ TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
     HttpsBed bed;
     bed.start_servers();
     const int port = bed.auth_port();
-    std::vector<std::unique_ptr<TlsClient>> held;
-    bed.serve_while([&] {
-        held = hold_clients(port, kMaxAuthConnections, "127.0.5");
-        return 0;
-    });
+    auto held = bed.serve_while([&] { return hold_clients(port, kMaxAuthConnections, "127.0.5"); });
     ASSERT_TRUE(
         bed.run_until([&] { return https_counters().auth_connections == kMaxAuthConnections; }));
     bed.trace.clear();

@@ -22,16 +22,11 @@ timespec monotonic_now() {
     return now;
 }
 
-// A socket bound to `port` on every address, or connected to it on loopback;
-// -1 when that fails.
-int socket_at(uint32_t port, bool connect_to) {
+// -1 when `port` cannot be bound on every address.
+int bound_socket(uint32_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(connect_to ? INADDR_LOOPBACK : INADDR_ANY);
-    const auto* a = reinterpret_cast<sockaddr*>(&addr);
-    if ((connect_to ? connect(fd, a, sizeof addr) : bind(fd, a, sizeof addr)) != 0) {
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         return -1;
     }
@@ -39,7 +34,7 @@ int socket_at(uint32_t port, bool connect_to) {
 }
 
 bool port_free(uint32_t port) {
-    const int fd = socket_at(port, false);
+    const int fd = bound_socket(port);
     close(fd);
     return fd >= 0;
 }
@@ -67,9 +62,8 @@ const TestPki& test_pki() {
 
 uint32_t free_port_pair() {
     static uint32_t next = 20000 + static_cast<uint32_t>(getpid() % 2000) * 10;
-    for (int tries = 0; tries < 1000; ++tries, next += 2) {
-        if (port_free(next) && port_free(next + 1)) {
-            next += 2;
+    for (int tries = 0; tries < 1000; ++tries) {
+        if ((next += 2, port_free(next - 2) && port_free(next - 1))) {
             return next - 2;
         }
     }
@@ -111,18 +105,11 @@ std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const
     return answer;
 }
 
-PortTaker::PortTaker(uint32_t port) : fd(socket_at(port, false)) {
+PortTaker::PortTaker(uint32_t port) : fd(bound_socket(port)) {
     EXPECT_EQ(listen(fd, 1), 0);
 }
-
 PortTaker::~PortTaker() {
     close(fd);
-}
-
-bool can_connect(int port) {
-    const int fd = socket_at(static_cast<uint32_t>(port), true);
-    close(fd);
-    return fd >= 0;
 }
 
 HttpsBed::Globals::~Globals() {
@@ -149,9 +136,8 @@ HttpsBed::HttpsBed()
     ipc.port.register_msg_callback(
         [this](const IMsg&, IpcPort&, void*) -> Error {
             if (!handlers.empty()) {
-                auto handler = std::move(handlers.front());
+                handlers.front()();
                 handlers.erase(handlers.begin());
-                handler();
             }
             return 0;
         },

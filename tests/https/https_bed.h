@@ -1,8 +1,7 @@
 #pragma once
-// The real HTTPS servers in the test process: configuration, both registries,
-// a real IPC port with a client standing in for the controller, and the loop
-// turn of the service, driven from the test thread while simulated APs talk to
-// the servers from their own threads.
+// The real HTTPS servers in the test process, with both registries, a real IPC
+// port and the service's loop turn driven from the test thread while simulated
+// APs talk to the servers from their own threads.
 
 #include <chrono>
 #include <ctime>
@@ -30,12 +29,10 @@ struct TestPki {
 };
 const TestPki& test_pki();
 
-// Two consecutive free TCP ports (free, authorized).
-uint32_t free_port_pair();
+uint32_t free_port_pair();  // free, then authorized
 
 std::string ap_body(const std::string& mac);
 inline const std::string kAp1Mac = "a1:b2:c3:d4:e5:f6";  // in ap1's certificate
-
 inline const std::string kJson = "application/json";
 inline const std::string kNoted = R"({"noted":true, "dor-version":"2.0"})";
 inline std::string error_json(const std::string& text) {
@@ -45,8 +42,7 @@ inline std::string error_json(const std::string& text) {
 class HttpsBed;
 class ApDataBase;
 
-// The two endpoints as an AP sees them; on the authorized one it presents
-// ap1's certificate.
+// On the authorized endpoint the AP presents ap1's certificate.
 struct Endpoint {
     const char* label;
     bool authorized;
@@ -58,8 +54,7 @@ ClientOptions endpoint_client(const Endpoint& endpoint, const std::string& ip);
 int endpoint_port(const HttpsBed& bed, const Endpoint& endpoint);
 std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
                                         const std::string& ip);
-// Sends `request` from `ip` on its own thread and turns until the AP's data
-// object holds it, its answer waiting for the controller.
+// Sends `request` from `ip` and turns until its answer waits for the controller.
 std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const std::string& ip,
                                   const std::string& request);
 
@@ -69,19 +64,15 @@ struct PortTaker {
     ~PortTaker();
     int fd;
 };
-bool can_connect(int port);
 
 class HttpsBed {
   public:
-    // Both servers STOPPED; the configuration enables both (incoming mode 0, the
-    // PKI's files) on a fresh pair of ports.
+    // Servers stopped; both enabled in the configuration on a fresh port pair.
     HttpsBed();
 
     void start_servers();
-    // Runs `handler` when a message from the controller arrives, as an IPC
-    // handler would (a real message goes through the port).
+    // Runs `handler` on the next message from the controller, as an IPC handler.
     void from_controller(std::function<void()> handler);
-    // One loop turn as the service runs it.
     void turn(int wait_ms = 5);
     // Turns until `done` holds or `limit` passes; the final value of `done`.
     bool run_until(const std::function<bool()>& done,
@@ -93,14 +84,13 @@ class HttpsBed {
             std::chrono::seconds(30));
         return result.get();
     }
-    // Runs `client` on its own thread and turns until it has finished.
+    // Runs `client` on its own thread, turning until it has finished.
     template <class F>
     auto serve_while(F client) -> decltype(client()) {
         auto result = std::async(std::launch::async, std::move(client));
         return await(result);
     }
 
-    // IPC messages the service sent, of class M.
     template <class M>
     std::vector<std::shared_ptr<M>> sent_as() const {
         std::vector<std::shared_ptr<M>> out;
@@ -129,7 +119,7 @@ class HttpsBed {
     IpcTestBed ipc;
     BoardTypesParams board_types;
     LwsServers servers;
-    std::vector<std::shared_ptr<IMsg>> sent;
+    std::vector<std::shared_ptr<IMsg>> sent;  // by the service over IPC
 
   private:
     std::vector<std::function<void()>> handlers;

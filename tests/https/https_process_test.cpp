@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 int count(const std::string& text, const std::string& needle) {
     int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) {
         ++n;
     }
     return n;
@@ -41,23 +41,6 @@ class SupervisedService {
         }
     }
 
-    // The controller's configuration: ports, TLS files, then admission on.
-    void configure(uint32_t base) {
-        IPC_MSG__SA_PORTS ports;
-        ports.base_port = base;
-        EXPECT_EQ(client.send(ports), IPC_OK);
-        const TestPki& pki = test_pki();
-        IPC_MSG__SA_TLS_FILES files;
-        files.ca_file = make_shared_string(pki.path("ca.pem"));
-        files.key_file = make_shared_string(pki.path("server.key"));
-        files.cert_file = make_shared_string(pki.path("server.pem"));
-        files.ap_cert_dir = make_shared_string(pki.ap_cert_dir());
-        EXPECT_EQ(client.send(files), IPC_OK);
-        IPC_MSG__INCOMING_CONNECTIONS incoming;
-        incoming.mode = 0;
-        EXPECT_EQ(client.send(incoming), IPC_OK);
-    }
-
     TempDir dir;
     Subprocess proc;
     IpcClient client;
@@ -66,11 +49,21 @@ class SupervisedService {
 TEST(HttpsProcess, ServerOnATakenPortFailsAndTheServiceEnds) {
     for (const Endpoint& endpoint : kEndpoints) {
         SCOPED_TRACE(endpoint.label);
-        const uint32_t base = free_port_pair();
-        const uint32_t taken = endpoint.authorized ? base + 1 : base;
+        const uint32_t base = free_port_pair(), taken = endpoint.authorized ? base + 1 : base;
         PortTaker taker(taken);
         SupervisedService service;
-        service.configure(base);
+        // The controller's configuration: ports, TLS files, then admission on.
+        IPC_MSG__SA_PORTS ports;
+        ports.base_port = base;
+        EXPECT_EQ(service.client.send(ports), IPC_OK);
+        const TestPki& pki = test_pki();
+        IPC_MSG__SA_TLS_FILES files;
+        files.ca_file = make_shared_string(pki.path("ca.pem"));
+        files.key_file = make_shared_string(pki.path("server.key"));
+        files.cert_file = make_shared_string(pki.path("server.pem"));
+        files.ap_cert_dir = make_shared_string(pki.ap_cert_dir());
+        EXPECT_EQ(service.client.send(files), IPC_OK);
+        EXPECT_EQ(service.client.send(IPC_MSG__INCOMING_CONNECTIONS{}), IPC_OK);
         EXPECT_EQ(service.proc.wait_exit(20s), 0) << service.proc.stderr_text();
         const std::string err = service.proc.stderr_text();
         const std::string starting =

@@ -1,7 +1,8 @@
 #pragma once
-// Simulated APs for the HTTPS tests: a TLS client on OpenSSL that connects from
-// a chosen loopback address (the registries key APs by address). Every call is
-// bounded in time.
+// Simulated APs: a TLS client that connects from a chosen loopback address (the
+// registries key APs by address). Every call is bounded in time.
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <map>
@@ -31,44 +32,37 @@ struct HttpAnswer {
 
 class TlsClient {
   public:
-    explicit TlsClient(ClientOptions options);
+    explicit TlsClient(ClientOptions options) : options(std::move(options)) {}
     ~TlsClient();
-    TlsClient(const TlsClient&) = delete;
-    TlsClient& operator=(const TlsClient&) = delete;
 
-    // Applied at the next connect: a small window keeps a download open.
-    void set_receive_buffer(int bytes);
-    // TCP connect and TLS handshake to 127.0.0.1:port.
-    bool connect(int port);
-    // TCP only, no handshake.
-    bool connect_plain(int port);
+    bool connect(int port);        // TCP and TLS handshake to 127.0.0.1:port
+    bool connect_plain(int port);  // TCP only
     bool send(const std::string& bytes);
-    // The answer, read until its body is complete, the server closes, or `limit`.
+    // Read until the body is complete, the server closes, or `limit`.
     HttpAnswer receive_answer(std::chrono::milliseconds limit);
-    // True when the server closed the TCP connection (read gives 0 or an error).
     bool closed_by_peer(std::chrono::milliseconds limit);
-    std::string alpn() const;
-    bool got_ticket() const;
+
+    int receive_buffer = 0;  // at the next connect; a small window keeps a download open
 
   private:
-    struct Impl;
-    std::unique_ptr<Impl> impl;
+    ClientOptions options;
+    int fd = -1;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx{nullptr, SSL_CTX_free};
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl{nullptr, SSL_free};
 };
 
-// A POST of `body` below "/ott"; `content_length` overrides the header's text,
-// and an empty `content_type` leaves the header out.
+// A POST below "/ott"; `content_length` overrides the header's text, and an
+// empty `content_type` leaves the header out.
 std::string ott_post(const std::string& path, const std::string& content_type,
                      const std::string& body, const std::string* content_length = nullptr);
 std::string http_get(const std::string& target);
 
-// Waits (bounded) until something accepts TCP connections on 127.0.0.1:port.
 bool wait_listening(int port, std::chrono::milliseconds limit);
 
-// `count` clients from `subnet`.1, .2, ... on `port`, held open: with a
-// `request` each does the TLS handshake and sends it, without one it stays at
-// TCP. Meant to be called while the servers are served.
+// `count` clients from `subnet`.1, .2, ... held open: with a `request` each
+// sends it over TLS, without one it stays at TCP.
 std::vector<std::unique_ptr<TlsClient>> hold_clients(int port, int count, const std::string& subnet,
                                                      const std::string& request = {});
 
-// One request on a new connection: connect, send, read the answer to the end.
+// One request on a new connection, its answer read to the end.
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request);

@@ -93,18 +93,24 @@ TEST_F(Dispatcher, ApListAndMacListMergeBothRegistriesAndResetEmptiesThem) {
     add_ap(unauthed, "10.0.0.1", "/wait/ap", "02:00:00:00:00:01");
     add_ap(unauthed, "10.0.0.7", "/register/ap", "02:00:00:00:00:07");
     add_ap(tracked, "10.0.0.9", "/register/ap", "02:00:00:00:00:09");
-    add_ap(tracked, "10.0.0.2", "/register/ap", "02:00:00:00:00:02");
+    add_ap(tracked, "10.0.0.10", "/register/ap", "02:00:00:00:00:02");
+    add_ap(tracked, "10.0.0.11", "/register/ap", "02:00:00:00:00:02");
     tracked.track("10.0.0.3", "/report/ap");  // no record: not listed
     std::vector<std::pair<std::string, uint32_t>> rows;
     const auto list = ask<IPC_MSG__SA_GET_APS_RESP>(IPC_MSG__SA_GET_APS{});
     for (const auto& ap : list->aps) {
-        rows.emplace_back(ap.ip.str() + " " + ap.mac.str() + " " + ap.serial, ap.state);
+        rows.emplace_back(ap.ip.str() + " " + ap.mac.str() + " " + ap.device_type + " " +
+                              ap.sw_version + " " + ap.hw_version + " " + ap.serial,
+                          ap.state);
     }
+    // Addresses in text order; the MAC list has one member per MAC.
+    const std::string rec = " AP-300 7.1.0 B SN1";
     EXPECT_EQ(rows, (std::vector<std::pair<std::string, uint32_t>>{
-                        {"10.0.0.2 02:00:00:00:00:02 SN1", 5},
-                        {"10.0.0.9 02:00:00:00:00:09 SN1", 5},
-                        {"10.0.0.1 02:00:00:00:00:01 SN1", 2},
-                        {"10.0.0.7 02:00:00:00:00:07 SN1", 1}}));
+                        {"10.0.0.10 02:00:00:00:00:02" + rec, 5},
+                        {"10.0.0.11 02:00:00:00:00:02" + rec, 5},
+                        {"10.0.0.9 02:00:00:00:00:09" + rec, 5},
+                        {"10.0.0.1 02:00:00:00:00:01" + rec, 2},
+                        {"10.0.0.7 02:00:00:00:00:07" + rec, 1}}));
     EXPECT_EQ(*ask<IPC_MSG__SA_AP_MACLIST_RESP>(IPC_MSG__SA_AP_MACLIST{})->text,
               R"({"status":"success","data":{)"
               R"("02:00:00:00:00:01":{"sa-status":"awaited"},)"
@@ -143,8 +149,7 @@ TEST_F(Dispatcher, TlsFilesInMessageOrderAndNilTextsAsEmpty) {
         std::make_shared<IPC_MSG__SA_CREDENTIALS>(),
         std::make_shared<IPC_MSG__AUTH_AP>(),
         std::make_shared<IPC_MSG__FW_AP_CHECK_RESULT>(),
-        std::make_shared<IPC_MSG__SA_CERT_AUTH_AP_RESULT>(),
-    };
+        std::make_shared<IPC_MSG__SA_CERT_AUTH_AP_RESULT>()};
     for (const auto& msg : nils) {
         SCOPED_TRACE(msg->get_type());
         EXPECT_EQ(dispatch_ipc_message(*msg, bed.port, &tracked), DISPATCH_HANDLED);

@@ -119,14 +119,12 @@ TEST_F(ApDataTest, PathSelectsStateAndCheck) {
         {Y, REQ_READY, ANSWER_PENDING, {check(1, true)}},
         {"/READY/AP", REQ_UNKNOWN, ANSWER_PENDING, {check(3, true)}},
         {"/register/ap/", REQ_UNKNOWN, ANSWER_PENDING, {check(3, true)}},
-        {"", REQ_UNKNOWN, ANSWER_PENDING, {check(3, true)}},
     });
     run<ApDataUnauthorized, UnauthedApSaState>({
         {R, REGISTER, ANSWER_PENDING, {check(0, false)}},
         {W, WAIT_AUTH, AUTH_WAITING, {}},
         {Y, UNKNOWN, ANSWER_PENDING, {check(0, false)}},
         {"/Wait/ap", UNKNOWN, ANSWER_PENDING, {check(0, false)}},
-        {"/wait/ap ", UNKNOWN, ANSWER_PENDING, {check(0, false)}},
     });
 }
 

@@ -24,10 +24,9 @@ template <class... M>
 SentMsg render_one_of(const IMsg& msg) {
     SentMsg out{msg.get_type(), {}};
     auto fill = [&](const auto* typed) {
-        if (typed) {
+        if (typed)
             typed->visit_fields(
                 [&](const auto&... field) { (out.fields.push_back(field_text(field)), ...); });
-        }
         return typed != nullptr;
     };
     (fill(dynamic_cast<const M*>(&msg)) || ...);

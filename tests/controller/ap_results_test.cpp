@@ -43,8 +43,7 @@ using ApResults = ControllerFixture;
 
 TEST_F(ApResults, LookupFailuresWarnAndReport) {
     enum Handler { CHECK_TRACKED, CHECK_UNAUTHED, CREDENTIALS };
-    // a MAC pairing in the tracked registry that outlived its data object, the handler, the
-    // warning, the event's address and reason
+    // a MAC pairing outliving its data object, handler, warning, event's address and reason
     using Case = std::tuple<bool, Handler, std::string, std::string, std::string>;
     const std::string no_ip = "Can`t find ip for [" + kMac + "] ";
     const std::string no_info = "Can`t find ap info for [" + kIp + "]";

@@ -1,5 +1,4 @@
-// The administrator's authentication command (126) and the certificate
-// result (141): reply texts, certificate requests, events and removal.
+// The administrator's authentication command (126) and the certificate result (141).
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
 #pragma once
-// Handler tests on the dialogue frame; APs enter the registries through their
-// real request steps.
+// Handler tests on the dialogue frame; APs enter the registries by real requests.
 
 #include <string>
 #include <type_traits>

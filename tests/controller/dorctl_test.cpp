@@ -1,5 +1,4 @@
-// dorctl against a stand-in service: an IPC port in the test thread that
-// records what arrives and answers as the service would.
+// dorctl against a stand-in service that records requests and answers them.
 
 #include "tools/dorctl/commands.h"
 
@@ -42,8 +41,7 @@ class Dorctl : public ::testing::Test {
             nullptr));
     }
 
-    // Runs dorctl on its own thread while this one serves the port;
-    // `between` runs on every turn.
+    // dorctl on its own thread while this one serves the port, `between` on every turn.
     Outcome run(std::vector<std::string> args, const std::function<void()>& between = {}) {
         args.insert(args.begin(), {"--ipc-dir", bed.dir()});
         std::ostringstream out, err;
@@ -63,7 +61,7 @@ class Dorctl : public ::testing::Test {
     }
 
     IpcTestBed bed;
-    std::vector<SentMsg> received;               // by the stand-in service
+    std::vector<SentMsg> received;
     std::vector<std::shared_ptr<IMsg>> replies;  // to every request
     std::atomic<bool> stop{false};
 };

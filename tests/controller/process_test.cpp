@@ -1,6 +1,4 @@
-// The real dor_sa under dor-supervisor, driven through dorctl as an
-// administrator drives it. AP journeys through the real service are in the
-// end-to-end tests.
+// The real dor_sa under dor-supervisor, driven through dorctl as an administrator would.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -67,12 +65,6 @@ std::string ports(uint32_t base) {
     return "ports " + std::to_string(base);
 }
 
-std::string tls_command() {
-    const TestPki& pki = test_pki();
-    return "tls --ca " + pki.path("ca.pem") + " --cert " + pki.path("server.pem") + " --key " +
-           pki.path("server.key") + " --ap-cert-dir " + pki.ap_cert_dir();
-}
-
 std::string started(uint32_t port, const char* server) {
     return "Starting https endpoint on port " + std::to_string(port) + " " + server;
 }
@@ -93,12 +85,16 @@ TEST(ServiceProcessTest, DorctlListsStopsAndThenFindsNoService) {
 TEST(ServiceProcessTest, PortsRestartOnlyTheServersThatNeedIt) {
     ServiceProcess service;
     const uint32_t base = free_port_pair();
+    const TestPki& pki = test_pki();
+    const std::string tls = "tls --ca " + pki.path("ca.pem") + " --cert " + pki.path("server.pem") +
+                            " --key " + pki.path("server.key") + " --ap-cert-dir " +
+                            pki.ap_cert_dir();
     // command, starts of the free and of the authorized server in total after it
     const std::vector<std::tuple<std::string, size_t, size_t>> steps = {
         {ports(base), 0, 0},  // connections are still refused
         {"incoming accept", 1, 0},
         {ports(base), 1, 0},  // no TLS files: no authorized server
-        {tls_command(), 1, 1},
+        {tls, 1, 1},
         {ports(base), 1, 1},
         {ports(base) + " --auto-auth", 2, 1},  // the flag is the free server's
         {"fw-dir /nonexistent", 2, 1},

@@ -9,8 +9,6 @@
 
 #include <libwebsockets.h>
 
-#include <functional>
-
 #include "https/lws_server_authorized.h"
 #include "https/lws_server_free.h"
 
@@ -26,9 +24,8 @@ class LwsServers {
     LwsServers& operator=(const LwsServers&) = delete;
 
     // Serves HTTPS until `timeout_ms` has passed or IPC traffic is waiting,
-    // then carries out the stops requested meanwhile. `before_wait` runs
-    // before every wait inside, to write out what the loop held back.
-    void service(int timeout_ms, const std::function<void()>& before_wait = {});
+    // then carries out the stops requested meanwhile.
+    void service(int timeout_ms);
     // Asks for a writable callback on every connection waiting for its answer;
     // the loop calls it whenever an answer may have been built.
     void arm_waiting();

@@ -108,6 +108,16 @@ int dummy(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t le
     return lws_callback_http_dummy(wsi, reason, user, in, len);
 }
 
+// An AP that gives up on a download says goodbye, then resets the connection
+// with the image still unread. Our goodbye would then fail to send, and lws 4.1
+// retries it in a busy loop until its time-out, the close and its "failed" line
+// five seconds late. The AP has hung up: close without answering.
+void on_tls_event(const SSL* ssl, int where, int alert) {
+    if ((where & SSL_CB_READ_ALERT) != 0 && (alert & 0xff) == SSL_AD_CLOSE_NOTIFY) {
+        SSL_set_quiet_shutdown(const_cast<SSL*>(ssl), 1);  // the connection's own, not shared
+    }
+}
+
 // APs never resume a session, so tickets and the session cache are pure cost:
 // OpenSSL would send two TLS 1.3 tickets per handshake, each copying the AP's
 // certificate, and keep up to 20,000 TLS 1.2 sessions.
@@ -115,6 +125,7 @@ void tune_server_context(SSL_CTX* ctx, bool has_ca) {
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_info_callback(ctx, on_tls_event);
     // Built once here instead of on every handshake, without the root the AP
     // already holds. A chain the store cannot complete is sent as before; its
     // error must not linger for lws to find.

@@ -145,6 +145,13 @@ bool TlsClient::closed_by_peer(std::chrono::milliseconds limit) {
     return false;
 }
 
+void TlsClient::say_goodbye() {
+    if (ssl) {
+        SSL_shutdown(ssl.get());
+        ERR_clear_error();
+    }
+}
+
 std::string ott_post(const std::string& path, const std::string& content_type,
                      const std::string& body, const std::string* content_length) {
     return "POST /ott" + path + " HTTP/1.1\r\nHost: localhost\r\n" +

@@ -41,6 +41,7 @@ class TlsClient {
     // Read until the body is complete, the server closes, or `limit`.
     HttpAnswer receive_answer(std::chrono::milliseconds limit);
     bool closed_by_peer(std::chrono::milliseconds limit);
+    void say_goodbye();  // close_notify only, as a client giving up does before closing
 
     int receive_buffer = 0;  // at the next connect; a small window keeps a download open
 

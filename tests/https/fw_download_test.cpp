@@ -131,8 +131,7 @@ TEST(FwDownload, FiftyDownloadsAtOnceOverBothEndpoints) {
         bed.turn();
         EXPECT_EQ(bed.trace.count(kTexts[s].limit_line), 1);
     }
-    // Half say goodbye first, as curl does when it gives up, and the service
-    // answers theirs into full buffers; then all reset their connections.
+    // Half say goodbye before they reset the connection, as curl does when it gives up.
     for (size_t i = 0; i < held.size(); i += 2) {
         held[i]->say_goodbye();
     }

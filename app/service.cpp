@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <functional>
 
 #include "app/cpu_placement.h"
 #include "app/dispatcher.h"
@@ -41,6 +42,34 @@ void on_sighup(int) {
 void exit_function() {
     Trace::global_deinit();
 }
+
+void write_held_trace_lines() {
+    sa_trace.write_held_on_crash();
+}
+
+// Trace lines and IPC frames of a turn leave together just before the loop
+// waits: one write each instead of one per line and per message.
+class HeldOutput {
+  public:
+    explicit HeldOutput(IpcPort& port) : port_(port) {
+        sa_trace.hold_lines(true);
+        port_.hold_output(true);
+    }
+    ~HeldOutput() {
+        port_.hold_output(false);
+        sa_trace.hold_lines(false);
+    }
+    HeldOutput(const HeldOutput&) = delete;
+    HeldOutput& operator=(const HeldOutput&) = delete;
+
+    void flush() const {
+        port_.flush_output();
+        sa_trace.flush_held();
+    }
+
+  private:
+    IpcPort& port_;
+};
 
 timespec monotonic_now() {
     timespec now{};
@@ -79,6 +108,8 @@ int run_service(const timespec& start) {
         return kFailureStatus;
     }
 
+    const HeldOutput held(port);
+    const std::function<void()> before_wait = [&held] { held.flush(); };
     time_t armed_second = start.tv_sec;
     while (!port.is_finalized() && servers.free_server().state() != FAILED &&
            servers.auth_server().state() != FAILED) {
@@ -89,7 +120,7 @@ int run_service(const timespec& start) {
         if (port.run_once_for_timeout(kIpcWaitMs) > 0) {
             servers.arm_waiting();
         }
-        servers.service(kHttpsWaitMs);
+        servers.service(kHttpsWaitMs, before_wait);
         tz_watcher.watch();
         tracked.tick(now);
         unauthed.tick(now);
@@ -122,6 +153,7 @@ int sa_main(int argc, char** argv) {
     }
     Trace::global_init(kProcessName);
     dor2kmt_backtrace_init(argv);
+    dor2kmt_backtrace_set_last_words(write_held_trace_lines);
     std::signal(SIGHUP, on_sighup);
 
     if (std::getenv("DOR_SUPERVISOR") == nullptr) {

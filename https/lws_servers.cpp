@@ -103,7 +103,7 @@ void LwsServers::on_timer(lws_sorted_usec_list_t* sul) {
     lws_cancel_service(self->context);
 }
 
-void LwsServers::service(int timeout_ms) {
+void LwsServers::service(int timeout_ms, const std::function<void()>& before_wait) {
     timer.fired = false;
     ipc_ready = false;
     lws_sul_schedule(ctx, 0, &timer.sul, on_timer, static_cast<lws_usec_t>(timeout_ms) * 1000);
@@ -115,6 +115,9 @@ void LwsServers::service(int timeout_ms) {
     free.set_in_service(true);
     auth.set_in_service(true);
     do {
+        if (before_wait) {
+            before_wait();
+        }
         lws_service(ctx, 0);
     } while (!timer.fired && !ipc_ready && free.state() != STOP_PENDING &&
              auth.state() != STOP_PENDING && monotonic_us() < end);

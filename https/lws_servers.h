@@ -9,6 +9,8 @@
 
 #include <libwebsockets.h>
 
+#include <functional>
+
 #include "https/lws_server_authorized.h"
 #include "https/lws_server_free.h"
 
@@ -24,8 +26,9 @@ class LwsServers {
     LwsServers& operator=(const LwsServers&) = delete;
 
     // Serves HTTPS until `timeout_ms` has passed or IPC traffic is waiting,
-    // then carries out the stops requested meanwhile.
-    void service(int timeout_ms);
+    // then carries out the stops requested meanwhile. `before_wait` runs
+    // before every wait inside, to write out what the loop held back.
+    void service(int timeout_ms, const std::function<void()>& before_wait = {});
     // Asks for a writable callback on every connection waiting for its answer;
     // the loop calls it whenever an answer may have been built.
     void arm_waiting();

@@ -18,6 +18,7 @@
 #include "https/endpoint.h"
 #include "https/fw_download.h"
 #include "https/lws_server_authorized.h"
+#include "https/tls_backlog.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
 #include "registry/tracked_aps.h"
@@ -126,6 +127,7 @@ void tune_server_context(SSL_CTX* ctx, bool has_ca) {
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_info_callback(ctx, on_tls_event);
+    SSL_CTX_set_read_ahead(ctx, 1);  // see tls_backlog.h
     // Built once here instead of on every handshake, without the root the AP
     // already holds. A chain the store cannot complete is sent as before; its
     // error must not linger for lws to find.
@@ -156,11 +158,13 @@ int auth_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void
             break;
         case LWS_CALLBACK_WSI_CREATE:
             ++counters.auth_connections;
+            tls_backlog_watch(wsi);
             break;
         case LWS_CALLBACK_WSI_DESTROY:
             if (counters.auth_connections > 0) {
                 --counters.auth_connections;
             }
+            tls_backlog_forget(wsi);
             break;
         case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
             if (firmware_refused(kAuthSide, wsi, user, static_cast<const char*>(in))) {
@@ -194,6 +198,12 @@ int auth_fw_download_callback(lws* wsi, lws_callback_reasons reason, void* user,
 
 int free_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
     switch (reason) {
+        case LWS_CALLBACK_WSI_CREATE:
+            tls_backlog_watch(wsi);
+            break;
+        case LWS_CALLBACK_WSI_DESTROY:
+            tls_backlog_forget(wsi);
+            break;
         case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
             if (firmware_refused(kFreeSide, wsi, user, static_cast<const char*>(in))) {
                 return 1;

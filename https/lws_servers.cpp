@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "https/tls_backlog.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
@@ -115,6 +116,7 @@ void LwsServers::service(int timeout_ms, const std::function<void()>& before_wai
     free.set_in_service(true);
     auth.set_in_service(true);
     do {
+        tls_backlog_serve(ctx);  // records already read wake no poll
         if (before_wait) {
             before_wait();
         }

@@ -108,6 +108,7 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
             const std::string ip = "127.0.3." + std::to_string(++host);
             ClientOptions client = endpoint_client(endpoint, ip);
             client.offer_h2 = true;
+            client.request_with_finished = host % 2 == 0;
             auto answer = bed.serve_while([&] { return exchange(client, port, request); });
             EXPECT_EQ(answer.status, body == kNoted ? 200 : 400);
             EXPECT_EQ(answer.body, body);

@@ -16,6 +16,9 @@ struct ClientOptions {
     std::string cert;                  // client certificate and key; empty: none
     std::string key;
     bool offer_h2 = false;  // ALPN "h2,http/1.1" instead of none
+    // The first request leaves in one segment with the handshake's last flight,
+    // as curl's often does: the server reads both at once.
+    bool request_with_finished = false;
 };
 
 inline ClientOptions client_at(std::string source, std::string cert = {}, std::string key = {}) {

@@ -1,6 +1,4 @@
-// Every message class through the codec, the wire layout checked against
-// frames built by hand, and the payloads the decoder must refuse. Bad frames
-// go through the port's tests.
+// Every message class through the codec; bad frames go through the port's tests.
 
 #define MSGPACK_NO_BOOST
 #include <msgpack.hpp>
@@ -25,15 +23,6 @@ std::string payload_of(const std::string& frame) {
 }
 
 template <class M>
-std::shared_ptr<M> round_trip(const M& msg) {
-    std::string frame;
-    EXPECT_TRUE(ipc_encode_frame(msg, frame));
-    const std::string payload = payload_of(frame);
-    return std::dynamic_pointer_cast<M>(
-        ipc_decode_payload(payload.data(), payload.size(), nullptr));
-}
-
-template <class M>
 class CodecRoundTrip : public ::testing::Test {};
 
 using AllMessages = ::testing::Types<
@@ -54,14 +43,17 @@ TYPED_TEST(CodecRoundTrip, EveryFillSurvives) {
         SCOPED_TRACE(static_cast<int>(style));
         TypeParam msg;
         fill_fields(msg, style);
-        const auto decoded = round_trip(msg);
+        std::string frame;
+        ASSERT_TRUE(ipc_encode_frame(msg, frame));
+        const std::string payload = payload_of(frame);
+        const auto decoded = std::dynamic_pointer_cast<TypeParam>(
+            ipc_decode_payload(payload.data(), payload.size(), nullptr));
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(decoded->get_type(), TypeParam::kType);
         EXPECT_TRUE(same_fields(msg, *decoded));
     }
 }
 
-// Built by the msgpack library itself: tuples become arrays, nil_t becomes nil.
+// Built by the msgpack library itself, for the layout other languages rely on.
 template <class T>
 std::string packed(const T& value) {
     msgpack::sbuffer buffer;
@@ -70,7 +62,6 @@ std::string packed(const T& value) {
 }
 const msgpack::type::nil_t nil;
 
-// The layout other languages rely on.
 TEST(Codec, WireLayoutMatchesHandBuiltPayloads) {
     auto event = std::make_shared<IPC_MSG__SA_AP_EVENT>();
     event->mac = make_shared_string("00:11:22:33:44:55");
@@ -164,8 +155,8 @@ TEST(Codec, RefusesToEncodeWhatItCannotDescribe) {
     for (const char* raw : {"\xc1", "\x05"}) {  // not msgpack; not an array
         msg.raw_fields = raw;
         EXPECT_FALSE(ipc_encode_frame(msg, frame));
+        EXPECT_EQ(frame, "keep");
     }
-    EXPECT_EQ(frame, "keep");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "dialogue/ap_data_authorized.h"
 #include "dialogue/ap_data_unauthorized.h"
@@ -39,13 +40,13 @@ bool port_free(uint32_t port) {
     return fd >= 0;
 }
 
-SaConfig* enabled_config(SaConfig& config) {
+SaConfig& enabled_config(SaConfig& config) {
     const TestPki& pki = test_pki();
     config.set_ports(free_port_pair());
     config.set_incoming_connections(0);
     config.set_tls_files(TlsFiles{pki.path("ca.pem"), pki.path("server.pem"),
                                   pki.path("server.key"), pki.ap_cert_dir()});
-    return &config;
+    return *(g_sa_config = &config);
 }
 
 }  // namespace
@@ -62,10 +63,9 @@ const TestPki& test_pki() {
 
 uint32_t free_port_pair() {
     static uint32_t next = 20000 + static_cast<uint32_t>(getpid() % 2000) * 10;
-    for (int tries = 0; tries < 1000; ++tries) {
-        if ((next += 2, port_free(next - 2) && port_free(next - 1))) {
-            return next - 2;
-        }
+    for (int tries = 0; tries < 1000; ++tries, next += 2) {
+        if (port_free(next) && port_free(next + 1))
+            return (next += 2) - 2;
     }
     ADD_FAILURE() << "no free port pair";
     return 0;
@@ -123,7 +123,7 @@ HttpsBed::Globals::~Globals() {
 }
 
 HttpsBed::HttpsBed()
-    : tracked((g_sa_config = enabled_config(config), config), monotonic_now()),
+    : tracked(enabled_config(config), monotonic_now()),
       unauthed(config, monotonic_now()),
       board_types(dorbt_get_board_types_params()),
       servers((g_ipc_port = &ipc.port, config)) {
@@ -160,24 +160,20 @@ void HttpsBed::turn(int wait_ms) {
     while (auto msg = ipc.client.receive(0)) {
         sent.push_back(std::move(msg));
     }
-    if (delivered > 0) {
+    if (delivered > 0)
         servers.arm_waiting();
-    }
     servers.service(wait_ms);
     tracked.tick(now);
     unauthed.tick(now);
-    if (now.tv_sec != armed_second) {
-        armed_second = now.tv_sec;
+    if (std::exchange(armed_second, now.tv_sec) != now.tv_sec)
         servers.arm_waiting();
-    }
 }
 
 bool HttpsBed::run_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     while (!done()) {
-        if (Clock::now() >= deadline) {
+        if (Clock::now() >= deadline)
             return done();
-        }
         turn();
     }
     return true;

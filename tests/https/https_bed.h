@@ -1,10 +1,8 @@
 #pragma once
-// The real HTTPS servers in the test process, with both registries, a real IPC
-// port and the service's loop turn driven from the test thread while simulated
-// APs talk to the servers from their own threads.
+// The real HTTPS servers and registries in the test process, the loop turn
+// driven from the test thread while simulated APs use their own threads.
 
 #include <chrono>
-#include <ctime>
 #include <functional>
 #include <future>
 #include <memory>
@@ -42,10 +40,9 @@ inline std::string error_json(const std::string& text) {
 class HttpsBed;
 class ApDataBase;
 
-// On the authorized endpoint the AP presents ap1's certificate.
 struct Endpoint {
     const char* label;
-    bool authorized;
+    bool authorized;  // the AP presents ap1's certificate
     const char* event_prefix;
 };
 inline constexpr Endpoint kEndpoints[] = {{"authorized", true, "SA_AUTH: "},
@@ -62,14 +59,12 @@ std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const
 struct PortTaker {
     explicit PortTaker(uint32_t port);
     ~PortTaker();
-    int fd;
+    const int fd;
 };
 
 class HttpsBed {
   public:
-    // Servers stopped; both enabled in the configuration on a fresh port pair.
-    HttpsBed();
-
+    HttpsBed();  // servers enabled on a fresh port pair, not started
     void start_servers();
     // Runs `handler` on the next message from the controller, as an IPC handler.
     void from_controller(std::function<void()> handler);
@@ -95,9 +90,8 @@ class HttpsBed {
     std::vector<std::shared_ptr<M>> sent_as() const {
         std::vector<std::shared_ptr<M>> out;
         for (const auto& msg : sent) {
-            if (auto typed = std::dynamic_pointer_cast<M>(msg)) {
+            if (auto typed = std::dynamic_pointer_cast<M>(msg))
                 out.push_back(std::move(typed));
-            }
         }
         return out;
     }

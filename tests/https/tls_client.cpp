@@ -17,9 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 int make_socket(const std::string& source, int port, int receive_buffer) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receive_buffer > 0) {
+    if (receive_buffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    }
     sockaddr_in local{AF_INET, 0, {}, {}};
     inet_pton(AF_INET, source.c_str(), &local.sin_addr);
     sockaddr_in remote{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
@@ -44,9 +43,8 @@ bool wait_readable(int fd, Clock::time_point deadline) {
 HttpAnswer parse_answer(const std::string& raw) {
     HttpAnswer answer;
     const size_t head_end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos)
         return answer;
-    }
     answer.status = std::atoi(raw.c_str() + 9);
     for (size_t line = raw.find("\r\n") + 2, next; line < head_end; line = next + 2) {
         next = raw.find("\r\n", line);
@@ -78,9 +76,8 @@ void cork_after_server_finished(int write_p, int, int content_type, const void* 
 
 TlsClient::~TlsClient() {
     ssl.reset();
-    if (fd >= 0) {
+    if (fd >= 0)
         close(fd);
-    }
 }
 
 bool TlsClient::connect_plain(int port) {
@@ -89,9 +86,8 @@ bool TlsClient::connect_plain(int port) {
 }
 
 bool TlsClient::connect(int port) {
-    if (!connect_plain(port)) {
+    if (!connect_plain(port))
         return false;
-    }
     ctx.reset(SSL_CTX_new(TLS_client_method()));
     if (!options.cert.empty() &&
         (SSL_CTX_use_certificate_file(ctx.get(), options.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
@@ -131,15 +127,13 @@ HttpAnswer TlsClient::receive_answer(std::chrono::milliseconds limit) {
     char buf[16384];
     while (ssl && (SSL_pending(ssl.get()) > 0 || wait_readable(fd, deadline))) {
         const int n = SSL_read(ssl.get(), buf, sizeof buf);
-        if (n <= 0) {
+        if (n <= 0)
             break;
-        }
         raw.append(buf, static_cast<size_t>(n));
         answer = parse_answer(raw);
         const auto length = answer.headers.find("content-length");
-        if (length != answer.headers.end() && answer.body.size() >= std::stoul(length->second)) {
+        if (length != answer.headers.end() && answer.body.size() >= std::stoul(length->second))
             break;
-        }
     }
     ERR_clear_error();
     if (ssl) {
@@ -158,9 +152,8 @@ bool TlsClient::closed_by_peer(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     char buf[4096];
     while (wait_readable(fd, deadline)) {
-        if (recv(fd, buf, sizeof buf, 0) <= 0) {
+        if (recv(fd, buf, sizeof buf, 0) <= 0)
             return true;
-        }
     }
     return false;
 }
@@ -190,9 +183,8 @@ bool wait_listening(int port, std::chrono::milliseconds limit) {
     for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
         const int fd = make_socket("127.0.0.1", port, 0);
         close(fd);
-        if (fd >= 0 || Clock::now() >= deadline) {
+        if (fd >= 0 || Clock::now() >= deadline)
             return fd >= 0;
-        }
     }
 }
 
@@ -213,8 +205,7 @@ std::vector<std::unique_ptr<TlsClient>> hold_clients(int port, int count, const 
 
 HttpAnswer exchange(const ClientOptions& options, int port, const std::string& request) {
     TlsClient client(options);
-    if (!client.connect(port) || !client.send(request)) {
-        return {};
-    }
-    return client.receive_answer(std::chrono::seconds(10));
+    return client.connect(port) && client.send(request)
+               ? client.receive_answer(std::chrono::seconds(10))
+               : HttpAnswer{};
 }

@@ -1,5 +1,7 @@
-// Both endpoints' request answers, and the authorized endpoint's client
-// certificates, pending answers and connection limit.
+// Both endpoints' request answers and pending answers, the authorized
+// endpoint's client certificates, the free endpoint's wait for the
+// administrator (automatic authentication is followed in tests/e2e), and the
+// limits on connections and requests at once.
 
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
@@ -7,6 +9,7 @@
 #include <thread>
 
 #include "dialogue/ap_data_authorized.h"
+#include "dialogue/ap_data_unauthorized.h"
 #include "https/counters.h"
 #include "https/endpoint.h"
 #include "tests/https/https_bed.h"
@@ -30,10 +33,9 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
                     "SA_AUTH: ssl error: " + text + ") , depth - 0"};
     };
     const std::string dir = test_pki().ap_cert_dir() + "/";
-    const std::string accept = "accept AP with valid certificate";
     const Case cases[] = {
-        {"ap1", true, accept, "SA_AUTH: " + accept},
-        {"ap2", true, "", "SA_AUTH: certificate ok"},  // serial and MAC starting 0A
+        {"ap1", true, "accept AP with valid certificate", ""},
+        {"ap2", true, "", ""},  // serial and MAC starting 0A
         {"ap3", true, "", ""},  // MAC without colons, stored copy after a text dump
         chain("other-ca-ap", X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
         chain("rogue", X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT),
@@ -196,8 +198,6 @@ TEST(AuthEndpoint, ClientLeavingWhileWaitingIsForgotten) {
     // Still tracked for its next request, body emptied.
     ASSERT_NE(bed.tracked.find(ip), nullptr);
     EXPECT_TRUE(bed.tracked.find(ip)->body.empty());
-    EXPECT_NE(bed.trace.find("Don't remove registered but not ready AP track [" + ip + "]"),
-              nullptr);
     // An answer built now has no connection to go to.
     bed.from_controller(
         [&] { bed.tracked.find(ip)->on_check_result(0, ip, 0, FW_CURRENT, "", false); });
@@ -278,6 +278,45 @@ TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
     EXPECT_FALSE(held.front()->closed_by_peer(0ms));
     held.clear();
     EXPECT_TRUE(bed.run_until([] { return https_counters().auth_connections == 0; }));
+}
+
+TEST(FreeEndpoint, WaitingApWaitsForTheAdministrator) {
+    HttpsBed bed;
+    bed.start_servers();
+    const std::string ip = "127.0.7.200";
+    const HttpAnswer answer = bed.serve_while([&, port = bed.free_port()] {
+        return exchange(client_at(ip), port, ott_post("/wait/ap", kJson, ap_body(kAp1Mac)));
+    });
+    bed.turn();
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, kNoted);
+    EXPECT_NE(bed.trace.find("(" + ip + "): authentication is waiting for the admin command"),
+              nullptr);
+    EXPECT_TRUE(bed.has_event("SA_FREE: authentication waiting for admin command"));
+    ASSERT_NE(bed.unauthed.find(ip), nullptr);
+    EXPECT_EQ(bed.unauthed.find(ip)->state, WAIT_AUTH);
+    EXPECT_TRUE(bed.sent_as<IPC_MSG__SA_CERT_AUTH_AP>().empty());
+}
+
+TEST(FreeEndpoint, HundredAndFirstRequestAtOnceIsRefused) {
+    HttpsBed bed;
+    bed.start_servers();
+    const int port = bed.free_port();
+    const std::string request = ott_post("/register/ap", kJson, ap_body("00:11:22:33:55:00"));
+    // Each request waits for the controller's check, so it stays bound.
+    auto waiting =
+        bed.serve_while([&] { return hold_clients(port, kMaxFreeRequests, "127.0.8", request); });
+    ASSERT_TRUE(
+        bed.run_until([&] { return https_counters().free_request_sessions == kMaxFreeRequests; }));
+    const HttpAnswer refused =
+        bed.serve_while([&] { return exchange(client_at("127.0.8.200"), port, request); });
+    bed.turn();
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(bed.trace.count("Certificate generating APs limit exceeded"), 1);
+    EXPECT_TRUE(bed.has_event("SA_FREE: certificate generating APs limit exceeded"));
+    EXPECT_EQ(https_counters().free_request_sessions, kMaxFreeRequests);
+    waiting.clear();
+    EXPECT_TRUE(bed.run_until([] { return https_counters().free_request_sessions == 0; }));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -71,15 +70,11 @@ TEST(MacFilterConfig, ReplacesSwitchAndSetAsAWhole) {
         EXPECT_EQ(lines[0].text, "MAC filter config: " + logged);
         // The set holds exactly the MACs the line lists.
         EXPECT_EQ(trace.mac_filter().enabled, enabled != 0);
-        std::set<std::string> in_set;
+        const size_t count = trace.mac_filter().macs.size();
+        EXPECT_NE(logged.find(", " + std::to_string(count) + " MAC(s)"), std::string::npos);
         for (const MacAddr& mac : trace.mac_filter().macs) {
-            in_set.insert(mac.str());
+            EXPECT_NE(logged.find(mac.str()), std::string::npos) << mac.str();
         }
-        std::string joined;
-        for (const std::string& text : in_set) {
-            joined += (joined.empty() ? "" : " ") + text;
-        }
-        EXPECT_TRUE(logged.ends_with("[" + joined + "]"));
     }
 }
 

@@ -84,11 +84,9 @@ TEST(Supervised, SighupReloadsMalformedPeersAreDroppedAndStopEnds) {
     EXPECT_FALSE(proc.wait_exit(0ms).has_value()) << proc.stderr_text();
     IpcClient client;
     ASSERT_TRUE(client.connect(dir.path(), SA_PORT_ID, nullptr));
-    const auto sent = std::chrono::steady_clock::now();
     ASSERT_EQ(client.send(IPC_MSG__STOP{}), IPC_OK);
-    EXPECT_EQ(proc.wait_exit(5s), 0) << proc.stderr_text();
     // One turn is bounded by its waits (~50 ms); allow for a loaded machine.
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+    EXPECT_EQ(proc.wait_exit(2s), 0) << proc.stderr_text();
     EXPECT_NE(proc.stderr_text().find("dor_sa exited with status 0"), std::string::npos);
 }
 

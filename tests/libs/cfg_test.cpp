@@ -3,18 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "platform/cfg_ptr.h"
+
 namespace {
 
-struct TreeRelease {
-    void operator()(lcw_data_t* tree) const { cfg_release(tree); }
-};
-using Tree = std::unique_ptr<lcw_data_t, TreeRelease>;
+using Tree = CfgTree;
 
 Tree parse(const std::string& text) {
     return Tree(cfg_parse_buffer(text.c_str()));
@@ -175,19 +173,17 @@ TEST(CfgTest, PathLookupTable) {
 
 TEST(CfgTest, ArrayIteratorVisitsEachElementOnce) {
     Tree tree = parse(R"({"list":[1,"two",{"three":3}],"o":{}})");
-    lcw_array_iterator_t* it =
-        cfg_alloc_array_iterator(cfg_get_subtree_from_path(tree.get(), "/list"));
+    CfgArrayIterator it(cfg_alloc_array_iterator(cfg_get_subtree_from_path(tree.get(), "/list")));
     ASSERT_NE(it, nullptr);
     EXPECT_EQ(cfg_alloc_array_iterator(cfg_get_subtree_from_path(tree.get(), "/o")), nullptr);
     EXPECT_EQ(cfg_alloc_array_iterator(nullptr), nullptr);
     tree.reset();  // the iterator keeps the array alive on its own
     std::vector<std::string> seen;
-    while (lcw_data_t* element = cfg_next_array_iterator(it)) {
+    while (lcw_data_t* element = cfg_next_array_iterator(it.get())) {
         seen.push_back(serialized(element));
         ASSERT_LE(seen.size(), 3u);
     }
-    EXPECT_EQ(cfg_next_array_iterator(it), nullptr);
-    cfg_release_array_iterator(it);
+    EXPECT_EQ(cfg_next_array_iterator(it.get()), nullptr);
     EXPECT_EQ(seen, (std::vector<std::string>{"1", R"("two")", R"({"three":3})"}));
 }
 
@@ -211,6 +207,48 @@ TEST(CfgTest, BuildersRefuseWhatCannotBeBuilt) {
         EXPECT_FALSE(ok) << what;
     }
     EXPECT_EQ(serialized(tree.get()), R"({"s":"x","arr":[],"c":{}})");
+}
+
+// The shortcuts taken for large lists (shared string nodes, keys set without
+// jansson's UTF-8 check) must never change what a tree holds.
+// Members written with the same text stay independent: replacing or releasing
+// one leaves the others as they were (ASan sees any node freed too early).
+TEST(CfgTest, RepeatedStringsStayIndependent) {
+    Tree first(cfg_get_empty());
+    Tree second(cfg_get_empty());
+    for (const char* mac : {"02:00:00:00:00:01", "02:00:00:00:00:02"}) {
+        ASSERT_TRUE(cfg_insert_child_string(cfg_insert_empty_subtree_or_exists(first.get(), mac),
+                                            "sa-status", "joined"));
+    }
+    ASSERT_TRUE(cfg_insert_child_string(second.get(), "status", "joined"));
+    ASSERT_TRUE(cfg_insert_child_string(second.get(), "other", "awaited"));
+    ASSERT_TRUE(cfg_insert_child_string(second.get(), "again", "joined"));
+
+    lcw_data_t* one = cfg_get_subtree_from_path(first.get(), "/02:00:00:00:00:01");
+    ASSERT_TRUE(cfg_set_param(one, "sa-status", "expired"));
+    EXPECT_EQ(serialized(first.get()), R"({"02:00:00:00:00:01":{"sa-status":"expired"},)"
+                                       R"("02:00:00:00:00:02":{"sa-status":"joined"}})");
+    first.reset();
+    EXPECT_EQ(serialized(second.get()),
+              R"({"status":"joined","other":"awaited","again":"joined"})");
+    EXPECT_STREQ(cfg_get_param(second.get(), "again"), "joined");
+}
+
+TEST(CfgTest, KeysMustBeUtf8) {
+    const struct {
+        const char* key;
+        bool accepted;
+    } cases[] = {
+        {"plain", true},    {"caf\xc3\xa9", true}, {"\xe2\x82\xac", true},   {"\xff", false},
+        {"caf\xc3", false}, {"\xc0\xaf", false},   {"a\xed\xa0\x80", false},  // a lone surrogate
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        Tree strings(cfg_get_empty()), objects(cfg_get_empty()), ints(cfg_get_empty());
+        EXPECT_EQ(cfg_insert_child_string(strings.get(), c.key, "v") != 0, c.accepted);
+        EXPECT_EQ(cfg_insert_empty_subtree_or_exists(objects.get(), c.key) != nullptr, c.accepted);
+        EXPECT_EQ(cfg_set_int_param(ints.get(), c.key, 1) != 0, c.accepted);
+    }
 }
 
 }  // namespace

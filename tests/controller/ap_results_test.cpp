@@ -66,7 +66,7 @@ TEST_F(ApResults, LookupFailuresWarnAndReport) {
             tracked.assign_mac_ip(kMacAddr, kIp);
             tracked.untrack(kIp);
         }
-        out();
+        sent();
         logged();
         if (handler == CREDENTIALS) {
             deliver_credentials(kMac, "pw", tracked);
@@ -74,7 +74,7 @@ TEST_F(ApResults, LookupFailuresWarnAndReport) {
             fw_check_result(check_msg(handler == CHECK_TRACKED), tracked);
         }
         EXPECT_EQ(logged(), (std::vector<LoggedLine>{{TraceCategory::WARN, kMacAddr, warning}}));
-        EXPECT_EQ(out(), (std::vector<SentMsg>{{164, {kMac, "0", "", "", ip, reason}}}));
+        EXPECT_EQ(sent(), (std::vector<SentMsg>{{164, {kMac, "0", "", "", ip, reason}}}));
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(ApResults, CredentialsBecomeTheRegisteringApsReply) {
               (std::vector<LoggedLine>{{TraceCategory::AP_UNSECURE, kMacAddr,
                                         "Sending credentials(s3cret) to AP (0A:00:00:00:00:04)"}}));
     EXPECT_EQ(
-        out(),
+        sent(),
         (std::vector<SentMsg>{
             {164, {kMac, "0", "AP-300", "7.1.0", kIp, "SA_AUTH: sending credentials to AP"}}}));
 }

@@ -59,7 +59,7 @@ TEST_F(AuthTest, RepliesAndCertificateRequests) {
         auth(target, bed.port);
         std::vector<std::string> replies;
         size_t cert_requests = 0;
-        for (const SentMsg& msg : out()) {
+        for (const SentMsg& msg : sent()) {
             if (msg.type == IPC_MSG__AUTH_AP_RESP::kType) {
                 replies.push_back(msg.fields.at(0));
             }
@@ -90,7 +90,7 @@ TEST_F(AuthTest, CertificateResultsRemoveTheApAndAnswerOnlyANamedRequest) {
             if (known) {
                 add_ap(unauthed, kIp, "/wait/ap", kMac);
                 auth(request == "named" ? kMac : "all", bed.port);
-                out();
+                sent();
             }
             IPC_MSG__SA_CERT_AUTH_AP_RESULT msg;
             msg.ip = make_shared_string(kIp);
@@ -103,18 +103,18 @@ TEST_F(AuthTest, CertificateResultsRemoveTheApAndAnswerOnlyANamedRequest) {
                            ? SentMsg{164, {kMac, "2", "AP-300", "7.1.0", kIp, "SA_FREE: " + reason}}
                            : SentMsg{164, {kNoMac, "0", "", "", kIp, "SA_FREE: " + reason}};
             };
-            std::vector<SentMsg> sent;
+            std::vector<SentMsg> want;
             if (!cause.empty()) {
-                sent.push_back(event("AP authentication error: " + cause));
+                want.push_back(event("AP authentication error: " + cause));
             }
-            sent.push_back(event("AP removed from unauthed"));
+            want.push_back(event("AP removed from unauthed"));
             if (known) {
-                sent.push_back(event("remove from tracking"));
+                want.push_back(event("remove from tracking"));
             }
             if (request == "named") {
-                sent.push_back({127, {reply}});
+                want.push_back({127, {reply}});
             }
-            EXPECT_EQ(out(), sent);
+            EXPECT_EQ(sent(), want);
             EXPECT_EQ(unauthed.find(kIp), nullptr);
         }
     }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "libs/ipc/messages.h"
-#include "tests/controller/controller_fixture.h"
+#include "tests/dialogue/dialogue_fixture.h"
 #include "tests/support/ipc_test_bed.h"
 
 using namespace std::chrono_literals;
@@ -32,7 +32,7 @@ class Dorctl : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(bed.port.register_msg_callback(
             [this](const IMsg& msg, IpcPort& port, void*) {
-                received.push_back(render_any(msg));
+                received.push_back(render(msg));
                 for (const auto& reply : replies) {
                     port.send(reply);
                 }

@@ -44,7 +44,10 @@ void PrintTo(const SentMsg& msg, std::ostream* os) {
 
 SentMsg render(const IMsg& msg) {
     return render_one_of<IPC_MSG__FW_AP_CHECK, IPC_MSG__SA_GET_CREDENTIALS, IPC_MSG__SA_AP_EVENT,
-                         IPC_MSG__SA_AP_REG_TIMEOUT, IPC_MSG__SA_CERT_AUTH_AP>(msg);
+                         IPC_MSG__SA_AP_REG_TIMEOUT, IPC_MSG__SA_CERT_AUTH_AP, IPC_MSG__AUTH_AP,
+                         IPC_MSG__AUTH_AP_RESP, IPC_MSG__MAC_FILTER, IPC_MSG__SA_PORTS,
+                         IPC_MSG__SA_FW_DIR, IPC_MSG__SA_TLS_FILES, IPC_MSG__INCOMING_CONNECTIONS>(
+        msg);
 }
 
 void PrintTo(const LoggedLine& line, std::ostream* os) {

@@ -57,6 +57,7 @@ class PortTest : public ::testing::Test {
     Trace trace_{"IPCTEST"};
     std::vector<TraceLine> lines_;
     TempDir dir_;
+    IpcTestBed bed_{trace_};
 };
 
 void on_each(IpcPort& port, std::function<void(const IMsg&, IpcPort&)> on_msg) {
@@ -113,15 +114,14 @@ TEST_F(PortTest, SendReachesExactlyThePeersThatWantTheType) {
 
 // Far larger than a socket buffer: the client writes while the port reads.
 TEST_F(PortTest, LargestRequestReachesThePort) {
-    IpcTestBed bed(trace_);
     size_t delivered_size = 0;
-    on_each(bed.port, [&](const IMsg& msg, IpcPort&) {
+    on_each(bed_.port, [&](const IMsg& msg, IpcPort&) {
         delivered_size = dynamic_cast<const IPC_MSG__SA_REPORT_RESP&>(msg).text->size();
     });
     const auto request = report_of(1000000, 'r');  // just under the input limit
     Error sent = IPC_ERR_IO;
-    std::thread writer([&] { sent = bed.client.send(*request); });
-    run_until(bed.port, [&] { return delivered_size != 0; });
+    std::thread writer([&] { sent = bed_.client.send(*request); });
+    run_until(bed_.port, [&] { return delivered_size != 0; });
     writer.join();
     EXPECT_EQ(sent, IPC_OK);
     EXPECT_EQ(delivered_size, request->text->size());
@@ -141,39 +141,37 @@ TEST_F(PortTest, MisbehavingPeerIsDroppedAndOthersKeepBeingServed) {
         {"known type, wrong field count", frame_header(3) + std::string("\x92\x19\xc0", 3), false,
          "IPC_MSG__STOP"},
     };
-    IpcTestBed bed(trace_);
     int stops = 0;
-    on_each(bed.port,
+    on_each(bed_.port,
             [&](const IMsg& msg, IpcPort&) { stops += msg.get_type() == IPC_MSG__STOP::kType; });
     for (const auto& [what, bytes, close_after, reason] : cases) {
         SCOPED_TRACE(what);
         lines_.clear();
-        IpcClient bad = connect_client(bed.dir());
+        IpcClient bad = connect_client(bed_.dir());
         write_raw(bad, bytes);
         if (close_after) {
             bad.close();
         }
         ASSERT_TRUE(
-            run_until(bed.port, [&] { return lines_with(TraceCategory::WARN, "dropping") > 0; }));
+            run_until(bed_.port, [&] { return lines_with(TraceCategory::WARN, "dropping") > 0; }));
         EXPECT_EQ(lines_with(TraceCategory::WARN, reason), 1u);
-        EXPECT_EQ(bed.port.peer_count(), 1u);
+        EXPECT_EQ(bed_.port.peer_count(), 1u);
         if (!close_after) {
             std::string error;
             EXPECT_FALSE(bad.receive(1000, &error));
             EXPECT_EQ(error, "closed");
         }
         const int before = stops;
-        EXPECT_EQ(bed.inject(IPC_MSG__STOP{}), 1);
+        EXPECT_EQ(bed_.inject(IPC_MSG__STOP{}), 1);
         EXPECT_EQ(stops, before + 1);
-        ASSERT_EQ(bed.port.send(std::make_shared<IPC_MSG__SA_AP_EVENT>()), IPC_OK);
-        EXPECT_EQ(bed.drain_as<IPC_MSG__SA_AP_EVENT>(1000).size(), 1u);
+        ASSERT_EQ(bed_.port.send(std::make_shared<IPC_MSG__SA_AP_EVENT>()), IPC_OK);
+        EXPECT_EQ(bed_.drain_as<IPC_MSG__SA_AP_EVENT>(1000).size(), 1u);
     }
 }
 
 TEST_F(PortTest, CallbackMayReplyAndFinalizeWhileTheRunGoesOn) {
-    IpcTestBed bed(trace_);
     std::vector<std::pair<uint32_t, bool>> calls;  // type, finalized before the call
-    on_each(bed.port, [&](const IMsg& msg, IpcPort& port) {
+    on_each(bed_.port, [&](const IMsg& msg, IpcPort& port) {
         calls.emplace_back(msg.get_type(), port.is_finalized());
         if (msg.get_type() == IPC_MSG__STOP::kType) {
             port.finalize();
@@ -187,79 +185,76 @@ TEST_F(PortTest, CallbackMayReplyAndFinalizeWhileTheRunGoesOn) {
     std::string frames;
     ASSERT_TRUE(ipc_encode_frame(IPC_MSG__STOP{}, frames));
     ASSERT_TRUE(ipc_encode_frame(unknown, frames));
-    write_raw(bed.client, frames);
-    pollfd ready{bed.port.poll_fd(), POLLIN, 0};
+    write_raw(bed_.client, frames);
+    pollfd ready{bed_.port.poll_fd(), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, 1000), 1);
-    EXPECT_EQ(bed.port.run_once_for_timeout(0), 2);
+    EXPECT_EQ(bed_.port.run_once_for_timeout(0), 2);
     EXPECT_EQ(calls, (std::vector<std::pair<uint32_t, bool>>{{25, false}, {9999, true}}));
-    EXPECT_TRUE(bed.port.is_finalized());
-    EXPECT_EQ(bed.drain_as<IPC_MSG__SA_REPORT_RESP>().size(), 1u);
+    EXPECT_TRUE(bed_.port.is_finalized());
+    EXPECT_EQ(bed_.drain_as<IPC_MSG__SA_REPORT_RESP>().size(), 1u);
 }
 
 // Loose bounds: these catch a wait that ignores its time-out, not slowness.
 TEST_F(PortTest, RunOnceWaitsAtMostItsTimeoutAndWakesForAMessage) {
-    IpcTestBed bed(trace_);
-    on_each(bed.port, [](const IMsg&, IpcPort&) {});
-    pollfd idle{bed.port.poll_fd(), POLLIN, 0};
+    on_each(bed_.port, [](const IMsg&, IpcPort&) {});
+    pollfd idle{bed_.port.poll_fd(), POLLIN, 0};
     EXPECT_EQ(poll(&idle, 1, 0), 0);
     auto start = Clock::now();
-    EXPECT_EQ(bed.port.run_once_for_timeout(25), 0);
+    EXPECT_EQ(bed_.port.run_once_for_timeout(25), 0);
     EXPECT_LT(Clock::now() - start, milliseconds(500));
 
     std::thread sender([&] {
         std::this_thread::sleep_for(milliseconds(50));
-        bed.client.send(IPC_MSG__TZ_UPDATE{});
+        bed_.client.send(IPC_MSG__TZ_UPDATE{});
     });
     start = Clock::now();
-    EXPECT_EQ(bed.port.run_once_for_timeout(5000), 1);
+    EXPECT_EQ(bed_.port.run_once_for_timeout(5000), 1);
     EXPECT_LT(Clock::now() - start, milliseconds(2500));
     sender.join();
     EXPECT_EQ(poll(&idle, 1, 0), 0);  // nothing left to do
 }
 
 TEST_F(PortTest, PeerThatDoesNotReadIsDroppedAtTheQueueCap) {
-    IpcTestBed bed(trace_);
     const auto big = report_of(1u << 20, 'q');
     Error last = IPC_OK;
     int sends = 0;
     for (; sends < 200 && last == IPC_OK; ++sends) {
-        last = bed.port.send(big);
+        last = bed_.port.send(big);
     }
     EXPECT_EQ(last, IPC_ERR_IO);
     EXPECT_GT(sends, 60);  // nothing is dropped below the cap
-    EXPECT_EQ(bed.port.peer_count(), 0u);
-    EXPECT_EQ(bed.port.pending_output(), 0u);
+    EXPECT_EQ(bed_.port.peer_count(), 0u);
+    EXPECT_EQ(bed_.port.pending_output(), 0u);
     EXPECT_EQ(lines_with(TraceCategory::WARN, "does not read"), 1u);
 }
 
 TEST_F(PortTest, DestroyedPortStillDeliversWhatItQueued) {
-    auto bed = std::make_unique<IpcTestBed>(trace_);
+    auto own = std::make_unique<IpcTestBed>(trace_);
     const auto big = report_of(1u << 20, 'z');
-    ASSERT_EQ(bed->port.send(big), IPC_OK);
-    ASSERT_GT(bed->port.pending_output(), 0u);  // more than the socket buffer holds
-    IpcClient client = std::move(bed->client);
+    ASSERT_EQ(own->port.send(big), IPC_OK);
+    ASSERT_GT(own->port.pending_output(), 0u);  // more than the socket buffer holds
+    IpcClient client = std::move(own->client);
     std::shared_ptr<IPC_MSG__SA_REPORT_RESP> got;
     std::thread reader([&] { got = client.receive_as<IPC_MSG__SA_REPORT_RESP>(3000); });
-    bed.reset();
+    own.reset();
     reader.join();
     ASSERT_TRUE(got);
     EXPECT_EQ(*got->text, *big->text);
 }
 
 TEST_F(PortTest, HeldOutputLeavesWholeAndInOrderOnlyWhenFlushed) {
-    IpcTestBed bed(trace_);
-    bed.port.hold_output(true);
+    bed_.port.hold_output(true);
     // More frames than one gathered write takes, some bigger than the socket buffer.
     std::vector<std::shared_ptr<IPC_MSG__SA_REPORT_RESP>> sent;
     for (int i = 0; i < 150; ++i) {
         sent.push_back(report_of(i % 50 == 7 ? 300000 : 10 + i, static_cast<char>('a' + i % 26)));
-        ASSERT_EQ(bed.port.send(sent.back()), IPC_OK);
+        ASSERT_EQ(bed_.port.send(sent.back()), IPC_OK);
     }
-    pollfd readable{bed.client.fd(), POLLIN, 0};
-    bed.port.run_once_for_timeout(0);  // a turn that does not wait keeps holding
+    pollfd readable{bed_.client.fd(), POLLIN, 0};
+    bed_.port.run_once_for_timeout(0);  // a turn that does not wait keeps holding
     EXPECT_EQ(poll(&readable, 1, 0), 0);
-    bed.port.flush_output();
-    const auto got = bed.drain_as<IPC_MSG__SA_REPORT_RESP>();
+    bed_.port.flush_output();
+    const auto got = bed_.drain_as<IPC_MSG__SA_REPORT_RESP>();
     ASSERT_EQ(got.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(*got[i]->text, *sent[i]->text) << i;
@@ -267,14 +262,14 @@ TEST_F(PortTest, HeldOutputLeavesWholeAndInOrderOnlyWhenFlushed) {
 
     // What else lets held frames go: a run that waits, and the end of holding.
     const std::vector<std::pair<const char*, std::function<void()>>> releases = {
-        {"waiting run", [&] { bed.port.run_once_for_timeout(5); }},
-        {"hold ended", [&] { bed.port.hold_output(false); }},
+        {"waiting run", [&] { bed_.port.run_once_for_timeout(5); }},
+        {"hold ended", [&] { bed_.port.hold_output(false); }},
     };
     for (const auto& [what, release] : releases) {
         SCOPED_TRACE(what);
-        ASSERT_EQ(bed.port.send(report_of(3, 'r')), IPC_OK);
+        ASSERT_EQ(bed_.port.send(report_of(3, 'r')), IPC_OK);
         release();
-        const auto one = bed.client.receive_as<IPC_MSG__SA_REPORT_RESP>(1000);
+        const auto one = bed_.client.receive_as<IPC_MSG__SA_REPORT_RESP>(1000);
         ASSERT_TRUE(one);
         EXPECT_EQ(*one->text, "rrr");
     }

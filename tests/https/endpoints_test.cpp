@@ -34,7 +34,8 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
     };
     const std::string dir = test_pki().ap_cert_dir() + "/";
     const Case cases[] = {
-        {"ap1", true, "accept AP with valid certificate", ""},
+        {"ap1", true, "accept AP with valid certificate",
+         "SA_AUTH: accept AP with valid certificate"},
         {"ap2", true, "", ""},  // serial and MAC starting 0A
         {"ap3", true, "", ""},  // MAC without colons, stored copy after a text dump
         chain("other-ca-ap", X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),

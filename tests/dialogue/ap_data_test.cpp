@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dialogue/ap_data_authorized.h"
@@ -84,12 +85,9 @@ class ApDataTest : public DialogueFixture {
             data.on_request(params(), kIp);
             sent(), logged();
             data.on_check_result(c.verdict, kIp, c.mode, c.fw, kFile, c.crt);
-            EXPECT_EQ(data.fw_result, c.fw);
-            EXPECT_EQ(data.reply.text ? *data.reply.text : "", c.reply);
-            EXPECT_EQ(data.failed, c.failed);
-            EXPECT_EQ(data.is_finished(), c.finished);
-            EXPECT_EQ(data.state, c.state);
-            EXPECT_EQ(data.fw_tries_left, c.tries);
+            EXPECT_EQ(std::tuple(data.fw_result, data.reply.text ? *data.reply.text : "",
+                                 data.failed, data.is_finished(), data.state, data.fw_tries_left),
+                      std::tuple(c.fw, c.reply, c.failed, c.finished, c.state, c.tries));
             EXPECT_EQ(sent(), c.sent);
             EXPECT_EQ(logged(), c.logged);
         }
@@ -102,10 +100,8 @@ class ApDataTest : public DialogueFixture {
         data.set_path(path);
         const auto state = data.state;
         data.on_check_result(1, kIp, 2, 3, kFile, true);
-        EXPECT_EQ(data.fw_result, 0u);
-        EXPECT_FALSE(data.reply.text);
-        EXPECT_FALSE(data.failed);
-        EXPECT_EQ(data.state, state);
+        EXPECT_EQ(std::tuple(data.fw_result, bool(data.reply.text), data.failed, data.state),
+                  std::tuple(0u, false, false, state));
         EXPECT_EQ(sent(), std::vector<SentMsg>{event(reason, false)});
         EXPECT_EQ(logged(),
                   (std::vector<LoggedLine>{{TraceCategory::WARN, std::nullopt,
@@ -155,7 +151,7 @@ TEST_F(ApDataTest, AuthorizedCheckResults) {
         up1_log{upgrading, kReply1}, up0_log{upgrading, kReply0},
         cred_log{{TraceCategory::CORE, mac, "Request credentials data for the valid ap"}};
     const auto no = [](const std::string& d) { return expected::unavailable(d); };
-    const std::string allow = expected::allow();
+    const std::string allow = R"({"code":4027,"dor-version":"2.0"})";
     const auto D = REQ_FW_DECIDED;
     run<ApDataAuthrized, ApRequestState>({
         {R, 0, 0, 1, 0, kBoardReply, 1, 1, REQ_REGISTER, 0, board, board_log},
@@ -192,7 +188,7 @@ TEST_F(ApDataTest, UnauthorizedCheckResultsIgnoreVerdictAndMode) {
     const std::vector<LoggedLine> board_log{
         {TraceCategory::ERROR, {}, "AP " + kMac + " " + kBoardLine}},
         no_image_log{{TraceCategory::ERROR, {}, "AP " + kMac + " " + kNoImageLine}};
-    const std::string wait = expected::auth_required();
+    const std::string wait = R"({"code":4028,"dor-version":"2.0"})";
     const auto U = UPGRADING_FW;
     run<ApDataUnauthorized, UnauthedApSaState>({
         {R, 0, 2, 1, 0, kBoardReply, 1, 1, REGISTER, 0, board, board_log},

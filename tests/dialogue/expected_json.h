@@ -22,14 +22,5 @@ inline std::string upgrade_members(bool check_crt, std::string_view fw_file) {
 inline std::string upgrade(bool check_crt, std::string_view fw_file) {
     return versioned(upgrade_members(check_crt, fw_file));
 }
-inline std::string allow() {
-    return versioned(R"("code":4027)");
-}
-inline std::string auth_required() {
-    return versioned(R"("code":4028)");
-}
-inline std::string credentials(std::string_view password) {
-    return versioned(R"("system":{"password":")" + std::string(password) + R"("},"code":1)");
-}
 
 }  // namespace expected

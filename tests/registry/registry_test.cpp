@@ -19,8 +19,8 @@ const std::string kIp = "10.0.0.1", kIp2 = "10.0.0.2", kReg = "/register/ap", kW
 using Lines = std::vector<LoggedLine>;
 using Msgs = std::vector<SentMsg>;
 using Texts = std::vector<std::string>;
-constexpr auto kWarn = TraceCategory::WARN, kCore = TraceCategory::CORE;
-constexpr auto kEvents = TraceCategory::EVENTS;
+constexpr auto kWarn = TraceCategory::WARN, kCore = TraceCategory::CORE,
+               kEvents = TraceCategory::EVENTS;
 
 std::string body_for(const std::string& mac, const std::string& device = "WLAP-200") {
     return R"({"deviceType":")" + device +

@@ -38,13 +38,12 @@ TEST(ProcessStartup, RefusesWrongNameOrMissingSupervisor) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.said);
         TempDir dir;
-        Subprocess::Launch launch{
-            binary, {c.argv0}, {{"DOR_IPC_DIR", dir.path()}}, {"DOR_SUPERVISOR_FD"}};
-        if (c.supervisor) {
+        Subprocess::Launch launch{binary,
+                                  {c.argv0},
+                                  {{"DOR_IPC_DIR", dir.path()}},
+                                  {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}};
+        if (c.supervisor)
             launch.env["DOR_SUPERVISOR"] = *c.supervisor;
-        } else {
-            launch.unset_env.push_back("DOR_SUPERVISOR");
-        }
         Subprocess proc(launch);
         EXPECT_EQ(proc.wait_exit(10s), 255);
         const std::string err = proc.stderr_text();

@@ -16,7 +16,7 @@ class Subprocess {
         std::string path;
         std::vector<std::string> argv;           // argv[0] included
         std::map<std::string, std::string> env;  // set on top of the test's environment
-        std::vector<std::string> unset_env;
+        std::vector<std::string> unset_env;      // removed before env is set
     };
 
     explicit Subprocess(const Launch& launch);

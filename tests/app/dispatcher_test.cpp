@@ -36,6 +36,7 @@ class Dispatcher : public ControllerFixture {
     }
 };
 
+// The IPC stop is the process tests' shutdown.
 TEST_F(Dispatcher, RoutesEachTypeOrCallsItUncatched) {
     const MacAddr mac = MacAddr::from_str("00:11:22:33:44:55");
     auto filter = std::make_shared<IPC_MSG__MAC_FILTER_CONFIG>();
@@ -48,8 +49,6 @@ TEST_F(Dispatcher, RoutesEachTypeOrCallsItUncatched) {
         std::function<bool(IpcTestBed&)> effect;
     };
     std::vector<Case> cases = {
-        {std::make_shared<IPC_MSG__STOP>(), DISPATCH_HANDLED,
-         [](IpcTestBed& own) { return own.port.is_finalized(); }},
         {std::make_shared<IPC_MSG__SET_SEND_AND_RECV>(), DISPATCH_HANDLED,
          [](IpcTestBed& own) { return own.port.send_and_recv() && !own.port.is_finalized(); }},
         {filter, DISPATCH_HANDLED,
@@ -68,7 +67,7 @@ TEST_F(Dispatcher, RoutesEachTypeOrCallsItUncatched) {
         cases.push_back({std::make_shared<IpcUnknownMsg>(type), DISPATCH_UNCATCHED, alive});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.msg->get_type());
-        IpcTestBed own;  // a stop finalizes it
+        IpcTestBed own;
         logged();
         EXPECT_EQ(dispatch_ipc_message(*c.msg, own.port, &tracked), c.result);
         EXPECT_TRUE(c.effect(own));

@@ -95,9 +95,8 @@ TEST(EndToEnd, UpgradeOnEachEndpoint) {
         std::vector<std::string> started;
         for (const JsonPtr& event : bed.events()) {
             const std::string reason = text(event.get(), "reason");
-            if (reason.starts_with(prefix + "started fw file download")) {
+            if (reason.starts_with(prefix + "started fw file download"))
                 started.push_back(reason);
-            }
         }
         ASSERT_EQ(started.size(), 2u);
         EXPECT_NE(started[0].find("[ap110.bin]"), std::string::npos) << started[0];
@@ -197,9 +196,8 @@ TEST(EndToEnd, EventStreamOfOneAutoAuthenticatedJourney) {
     size_t at = 0;
     for (const auto& [reason, code, names_serial] : expected) {
         SCOPED_TRACE(reason);
-        while (at < events.size() && text(events[at].get(), "reason") != reason) {
+        while (at < events.size() && text(events[at].get(), "reason") != reason)
             ++at;
-        }
         ASSERT_LT(at, events.size()) << "missing, or out of order";
         json_t* event = events[at++].get();
         EXPECT_EQ(json_integer_value(json_object_get(event, "code")), code);

@@ -29,9 +29,8 @@ TEST(PolicyTest, CheckAnswers) {
         {"02:00:00:00:00:01", "ap-c", "1", {0, 2, kFwCurrent, "", false}},
         {"02:00:00:00:00:09", "ap-c", "1", {0, 6, kFwCurrent, "", false}},
     };
-    for (const auto& [ap, type, version, expected] : cases) {
+    for (const auto& [ap, type, version, expected] : cases)
         EXPECT_EQ(policy->check(mac(ap), type, version), expected) << ap << " " << type;
-    }
     // Without a password in the policy every AP still gets its own.
     EXPECT_NE(policy->password(mac("02:00:00:00:00:01")),
               policy->password(mac("02:00:00:00:00:02")));
@@ -162,14 +161,12 @@ TEST(PlanTest, HandsOutMacsAndAddresses) {
         const auto aps = expand_plan(*groups, defaults, nullptr);
         ASSERT_TRUE(aps);
         std::vector<std::string> got;
-        for (const ApPlan& ap : *aps) {
+        for (const ApPlan& ap : *aps)
             got.push_back(ap.mac.str() + " " + ap.address + " " + ap.device_type);
-        }
         EXPECT_EQ(got, expected);
     }
-    for (const char* bad : {"", "t1", "t1:1.0:0", "t1:1.0:x", ":1.0", "a:b:c:d"}) {
+    for (const char* bad : {"", "t1", "t1:1.0:0", "t1:1.0:x", ":1.0", "a:b:c:d"})
         EXPECT_FALSE(parse_mix(bad, nullptr)) << bad;
-    }
     for (const char* bad : {"{}", R"({"aps": []})", R"([{"count": 0}])", R"([{"mac": "zz"}])",
                             R"([{"colour": 1}])"}) {
         EXPECT_FALSE(parse_plan(bad, nullptr)) << bad;

@@ -39,10 +39,4 @@ TEST(SaReply, EachKindBuildsItsExactTextOverAnyEarlierReply) {
     }
 }
 
-TEST(SaReply, FixedTextsAreExact) {
-    EXPECT_EQ(noted_reply_text(), R"({"noted":true, "dor-version":"2.0"})");
-    EXPECT_EQ(error_reply_text("bad request"),
-              R"({"error-description": "bad request", "dor-version":"2.0"})");
-}
-
 }  // namespace

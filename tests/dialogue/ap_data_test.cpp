@@ -67,9 +67,7 @@ class ApDataTest : public DialogueFixture {
             Data data;
             data.set_path(c.path);
             EXPECT_EQ(data.state, c.state);
-            const auto request = params();
-            EXPECT_EQ(data.on_request(request, kIp), c.result);
-            EXPECT_EQ(data.params, request);
+            EXPECT_EQ(data.on_request(params(), kIp), c.result);
             EXPECT_EQ(sent(), c.sent);
             EXPECT_FALSE(data.reply.text);
         }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "dialogue/sa_config.h"
@@ -55,38 +56,68 @@ void hang_up_port(lws_context* context, int port) {
 
 }  // namespace
 
-LwsServerBase::~LwsServerBase() {
-    in_service = false;
-    if (g_sa_config != nullptr) {
-        apply(*g_sa_config, false);
-    } else {
-        LwsServerBase::stop_vhost();
+void LwsCalls::remove(LwsServerBase* server) {
+    std::erase(servers, server);
+}
+
+void LwsCalls::leave() {
+    if (--depth > 0) {
+        return;
+    }
+    // A stop carried out here enters lws again and comes back through here,
+    // finding nothing left to do for the servers already stopped.
+    for (LwsServerBase* server : servers) {
+        server->finish_pending_stop();
     }
 }
 
+LwsServerBase::LwsServerBase(lws_context* context, LwsCalls& calls)
+    : context(context), calls(calls) {
+    calls.add(this);
+}
+
+LwsServerBase::~LwsServerBase() {
+    calls.remove(this);
+    server_state = STOPPED;
+    LwsServerBase::stop_vhost();
+}
+
 void LwsServerBase::apply(const SaConfig& config, bool start_request) {
-    if (server_state == RUNNING || server_state == STOP_PENDING) {
+    if (server_state == RUNNING || server_state == STOP_PENDING || server_state == STARTING) {
         if (start_request) {
             return;
         }
-        if (in_service) {
+        if (calls.inside()) {
             server_state = STOP_PENDING;
             return;
         }
-        stop_vhost();
+        // Before the destruction, which enters lws: a stop asked for from
+        // there finds this one under way.
         server_state = STOPPED;
+        stop_vhost();
         return;
     }
     if (!start_request || !is_enabled(config)) {
         return;
     }
-    server_state = start(config) ? RUNNING : FAILED;
+    server_state = STARTING;
+    const bool started = start(config);
+    if (server_state == STARTING) {
+        server_state = started ? RUNNING : FAILED;
+    } else if (server_state == STOPPED) {
+        // The stop asked for during the start has been carried out; it must
+        // not be undone by what the start reports.
+        stop_vhost();
+    }
 }
 
 void LwsServerBase::restart(const SaConfig& config) {
     apply(config, false);
-    for (int attempt = 0; attempt < kStartAttempts && server_state != RUNNING; ++attempt) {
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         apply(config, true);
+        if (server_state != FAILED) {
+            break;
+        }
     }
 }
 
@@ -94,28 +125,37 @@ void LwsServerBase::stop(const SaConfig& config) {
     apply(config, false);
 }
 
-void LwsServerBase::finish_pending_stop(const SaConfig& config) {
+void LwsServerBase::finish_pending_stop() {
     if (server_state == STOP_PENDING) {
-        apply(config, false);
+        server_state = STOPPED;
+        stop_vhost();
     }
 }
 
 void LwsServerBase::stop_vhost() {
-    if (vhost != nullptr) {
-        hang_up_port(context, lws_get_vhost_listen_port(vhost));
-        lws_vhost_destroy(vhost);
-        vhost = nullptr;
+    if (vhost == nullptr) {
+        return;
     }
+    lws_vhost* const dying = std::exchange(vhost, nullptr);
+    const LwsCalls::Scope scope(calls);
+    hang_up_port(context, lws_get_vhost_listen_port(dying));
+    lws_vhost_destroy(dying);
 }
 
 bool LwsServerBase::create_vhost(const lws_context_creation_info& info, const char* server_name) {
     sa_trace.core("Starting https endpoint on port %d %s", info.port, server_name);
-    vhost = lws_create_vhost(context, &info);
-    if (vhost == nullptr) {
+    bool created = false;
+    {
+        const LwsCalls::Scope scope(calls);
+        vhost = lws_create_vhost(context, &info);
+        created = vhost != nullptr;
+    }
+    if (!created) {
         sa_trace.error("Failed to create vhost <https>");
         return false;
     }
-    return true;
+    // Null when a stop asked for inside the creation has already destroyed it.
+    return vhost != nullptr;
 }
 
 void LwsServerBase::wait_for_answer(lws* wsi) {

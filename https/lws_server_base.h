@@ -1,11 +1,12 @@
 #pragma once
 // What the two HTTPS servers share: the vhost they own and the start/stop state
-// machine. A stop asked for while libwebsockets is inside the vhost (from one of
-// its callbacks) is deferred until the service step has returned.
+// machine. A stop asked for while the thread is inside libwebsockets (from one
+// of its callbacks) is deferred until that call has returned.
 
 #include <cstddef>
 #include <cstdint>
 #include <unordered_set>
+#include <vector>
 
 class SaConfig;
 struct lws;
@@ -20,12 +21,50 @@ enum ServerState : uint32_t {
     RUNNING = 1,
     FAILED = 2,
     STOP_PENDING = 3,
+    STARTING = 4,  // inside start(): a stop asked for meanwhile wins over its result
+};
+
+class LwsServerBase;
+
+// Whether the thread is inside a libwebsockets call of one context. Such a call
+// may run our callbacks while lws walks its vhosts, and not only lws_service:
+// every vhost creation after the first service turn broadcasts certificate
+// aging to all vhosts. A vhost destroyed from there would be freed under lws's
+// feet, so its stop waits until the outermost call has returned.
+class LwsCalls {
+  public:
+    LwsCalls() = default;
+    LwsCalls(const LwsCalls&) = delete;
+    LwsCalls& operator=(const LwsCalls&) = delete;
+
+    // Brackets one libwebsockets call; leaving the outermost carries out the
+    // stops asked for meanwhile.
+    class Scope {
+      public:
+        explicit Scope(LwsCalls& calls) : calls(calls) { ++calls.depth; }
+        ~Scope() { calls.leave(); }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+      private:
+        LwsCalls& calls;
+    };
+
+    bool inside() const { return depth > 0; }
+    void add(LwsServerBase* server) { servers.push_back(server); }
+    void remove(LwsServerBase* server);
+
+  private:
+    void leave();
+
+    int depth = 0;
+    std::vector<LwsServerBase*> servers;
 };
 
 class LwsServerBase {
   public:
-    explicit LwsServerBase(lws_context* context) : context(context) {}
-    // Stops with the process-wide configuration, so a destroyed server has no vhost.
+    LwsServerBase(lws_context* context, LwsCalls& calls);
+    // At once, deferred or not: a destroyed server has no vhost.
     virtual ~LwsServerBase();
     LwsServerBase(const LwsServerBase&) = delete;
     LwsServerBase& operator=(const LwsServerBase&) = delete;
@@ -34,13 +73,11 @@ class LwsServerBase {
 
     // One start (true) or stop (false) request through the state machine.
     void apply(const SaConfig& config, bool start_request);
-    // Stop, then up to five start attempts.
+    // Stop, then up to five start attempts while they fail.
     void restart(const SaConfig& config);
     void stop(const SaConfig& config);
-    void finish_pending_stop(const SaConfig& config);
-
-    // Brackets each lws_service call.
-    void set_in_service(bool value) { in_service = value; }
+    // Called when the outermost libwebsockets call has returned.
+    void finish_pending_stop();
 
     // Connections whose answer is not built yet. They are given a writable
     // callback only when an answer may have appeared (arm_waiting), never in a
@@ -61,10 +98,10 @@ class LwsServerBase {
     bool create_vhost(const lws_context_creation_info& info, const char* server_name);
 
     lws_context* context;
+    LwsCalls& calls;
     lws_vhost* vhost = nullptr;
 
   private:
     ServerState server_state = STOPPED;
-    bool in_service = false;
     std::unordered_set<lws*> waiting;
 };

@@ -41,7 +41,7 @@ long long monotonic_us() {
 }  // namespace
 
 LwsServers::LwsServers(SaConfig& config)
-    : ctx(create_context()), config(&config), free(ctx), auth(ctx) {
+    : ctx(create_context()), config(&config), free(ctx, calls), auth(ctx, calls) {
     timer.context = ctx;
     watch_ipc_port();
 }
@@ -50,7 +50,10 @@ LwsServers::~LwsServers() {
     auth.stop(*config);
     free.stop(*config);
     lws_sul_cancel(&timer.sul);
-    lws_context_destroy(ctx);
+    {
+        const LwsCalls::Scope scope(calls);
+        lws_context_destroy(ctx);
+    }
     ctx = nullptr;
 }
 
@@ -81,6 +84,7 @@ void LwsServers::watch_ipc_port() {
     info.protocols = kWakeProtocols;
     info.vhost_name = "ipc wake";
     info.user = this;
+    const LwsCalls::Scope scope(calls);
     wake_vhost = lws_create_vhost(ctx, &info);
     if (wake_vhost == nullptr) {
         sa_trace.error("Cannot watch the IPC port from the HTTPS service");
@@ -110,26 +114,23 @@ void LwsServers::service(int timeout_ms, const std::function<void()>& before_wai
     lws_sul_schedule(ctx, 0, &timer.sul, on_timer, static_cast<lws_usec_t>(timeout_ms) * 1000);
     // lws_service waits in poll, which counts whole milliseconds: it returns up
     // to 1 ms before the timer is due, then again and again until it is. The
-    // step ends at the timer, at IPC traffic, at a stop request, or within that
-    // last millisecond.
+    // step ends at the timer, at IPC traffic, or within that last millisecond.
     const long long end = monotonic_us() + static_cast<long long>(timeout_ms) * 1000 - kPollSlackUs;
-    free.set_in_service(true);
-    auth.set_in_service(true);
     do {
-        tls_backlog_serve(ctx);  // records already read wake no poll
+        {
+            const LwsCalls::Scope scope(calls);
+            tls_backlog_serve(ctx);  // records already read wake no poll
+        }
         if (before_wait) {
             before_wait();
         }
+        const LwsCalls::Scope scope(calls);
         lws_service(ctx, 0);
-    } while (!timer.fired && !ipc_ready && free.state() != STOP_PENDING &&
-             auth.state() != STOP_PENDING && monotonic_us() < end);
-    free.set_in_service(false);
-    auth.set_in_service(false);
-    free.finish_pending_stop(*config);
-    auth.finish_pending_stop(*config);
+    } while (!timer.fired && !ipc_ready && monotonic_us() < end);
 }
 
 void LwsServers::arm_waiting() {
+    const LwsCalls::Scope scope(calls);
     free.arm_waiting();
     auth.arm_waiting();
 }

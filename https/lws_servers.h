@@ -25,9 +25,9 @@ class LwsServers {
     LwsServers(const LwsServers&) = delete;
     LwsServers& operator=(const LwsServers&) = delete;
 
-    // Serves HTTPS until `timeout_ms` has passed or IPC traffic is waiting,
-    // then carries out the stops requested meanwhile. `before_wait` runs
-    // before every wait inside, to write out what the loop held back.
+    // Serves HTTPS until `timeout_ms` has passed or IPC traffic is waiting.
+    // `before_wait` runs before every wait inside, to write out what the loop
+    // held back.
     void service(int timeout_ms, const std::function<void()>& before_wait = {});
     // Asks for a writable callback on every connection waiting for its answer;
     // the loop calls it whenever an answer may have been built.
@@ -45,6 +45,7 @@ class LwsServers {
 
     lws_context* ctx = nullptr;
     SaConfig* config;
+    LwsCalls calls;  // outlives the servers
     LwsServerFree free;
     LwsServerAuthorized auth;
     lws_vhost* wake_vhost = nullptr;

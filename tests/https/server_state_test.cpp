@@ -5,10 +5,12 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
+#include "app/service_settings.h"
 #include "https/client_cert.h"
 #include "https/self_signed.h"
 #include "tests/https/https_bed.h"
@@ -81,7 +83,7 @@ TEST(ServerState, RestartEndsItsConnectionsAndListensOnTheSameOrANewPort) {
     EXPECT_FALSE(wait_listening(port, 0ms));
 }
 
-TEST(ServerState, StopFromACallbackWaitsForTheEndOfTheServiceStep) {
+TEST(ServerState, StopFromACallbackWaitsUntilLwsHasReturned) {
     HttpsBed bed;
     bed.start_servers();
     ASSERT_EQ(bed.servers.auth_server().state(), RUNNING);
@@ -113,38 +115,77 @@ TEST(ServerState, StopFromACallbackWaitsForTheEndOfTheServiceStep) {
     EXPECT_EQ(bed.servers.auth_server().state(), STOPPED);
 }
 
-// lws checks every vhost's certificate after any vhost has been created.
+// lws checks every vhost's certificate at the first service turn, and after that
+// inside every vhost creation, where the stop it causes has to wait for lws.
 TEST(ServerState, CertificateAgingSwitchesTheAuthorizedEndpointOff) {
+    enum class Aged {
+        BeforeFirstTurn,   // before the authorized server starts
+        WhileRunning,      // while both run, before the first turn
+        AfterTurnAtStart,  // the start-up messages 130, 139 and 145, after a turn
+        AfterTurnRunning,  // while both run after a turn; a 130 restarts the free server
+    };
     struct Case {
         const char* cert;
-        const char* word;    // in "Certificate [%s] is %s"
-        bool while_running;  // aged after the authorized vhost, found at the free one's start
+        const char* word;  // in "Certificate [%s] is %s"
+        Aged when;
     };
     const Case cases[] = {
-        {"server-expired.pem", "expired", false},
-        {"server-future.pem", "not yet valid", true},
+        {"server-expired.pem", "expired", Aged::BeforeFirstTurn},
+        {"server-future.pem", "not yet valid", Aged::WhileRunning},
+        {"server-expired.pem", "expired", Aged::AfterTurnAtStart},
+        {"server-future.pem", "not yet valid", Aged::AfterTurnRunning},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.cert);
+        SCOPED_TRACE(c.cert + std::string(" ") + std::to_string(static_cast<int>(c.when)));
         HttpsBed bed;
+        const Servers servers{&bed.servers.free_server(), &bed.servers.auth_server()};
         const std::string aged = test_pki().path(c.cert);
-        if (!c.while_running) {
-            bed.config.cert_file = aged;
-        }
-        bed.servers.auth_server().restart(bed.config);
-        ASSERT_EQ(bed.servers.auth_server().state(), RUNNING);
-        if (c.while_running) {
-            bed.config.cert_file = aged;
-            bed.servers.free_server().restart(bed.config);
+        switch (c.when) {
+            case Aged::BeforeFirstTurn:
+                bed.config.cert_file = aged;
+                bed.servers.auth_server().restart(bed.config);
+                ASSERT_EQ(bed.servers.auth_server().state(), RUNNING);
+                break;
+            case Aged::WhileRunning:
+            case Aged::AfterTurnRunning:
+                bed.start_servers();
+                if (c.when == Aged::AfterTurnRunning) {
+                    bed.turn();
+                }
+                bed.config.cert_file = aged;
+                apply_ports(bed.config, servers, bed.config.free_port, !bed.config.auto_auth);
+                break;
+            case Aged::AfterTurnAtStart: {
+                const TlsFiles files{bed.config.ca_file, aged, bed.config.key_file,
+                                     bed.config.ap_cert_dir};
+                bed.config.set_incoming_connections(SaConfig::kDefaultIncomingConnections);
+                bed.turn();
+                apply_ports(bed.config, servers, bed.config.free_port, bed.config.auto_auth);
+                apply_tls_files(bed.config, servers, files.ca_file, files.key_file, files.cert_file,
+                                files.ap_cert_dir);
+                apply_incoming_connections(bed.config, servers, 0);
+                break;
+            }
         }
         bed.turn();
         bed.turn();
         EXPECT_EQ(bed.trace.count("Certificate [" + aged + "] is " + c.word), 1);
         EXPECT_EQ(bed.servers.auth_server().state(), STOPPED);
         EXPECT_FALSE(wait_listening(bed.auth_port(), 0ms));
-        EXPECT_EQ(wait_listening(bed.free_port(), 0ms), c.while_running);
+        EXPECT_EQ(wait_listening(bed.free_port(), 0ms), c.when != Aged::BeforeFirstTurn);
         EXPECT_TRUE(bed.config.cert_file.empty());
         EXPECT_EQ(bed.sent_as<IPC_MSG__DROP_AUTH>().size(), 1u);
+        EXPECT_EQ(bed.trace.count("Failed to create vhost <https>"), 0);
+        // A vhost left behind would look for stored AP certificates at "/".
+        const HttpAnswer answer = bed.serve_while([&] {
+            return exchange(endpoint_client(kEndpoints[0], "127.0.11.2"), bed.auth_port(),
+                            ott_post("/report/ap", kJson, "{}"));
+        });
+        EXPECT_EQ(answer.status, 0);
+        EXPECT_FALSE(
+            std::any_of(bed.trace.lines.begin(), bed.trace.lines.end(), [](const TraceLine& line) {
+                return line.text.find("Certificate file [/") != std::string::npos;
+            }));
     }
 }
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "libs/trace/trace_format.h"
+
 namespace {
 
 constexpr int64_t kLookIntervalNs = 1'000'000'000;
@@ -25,6 +27,7 @@ bool TZWatcher::ZoneId::operator==(const ZoneId& other) const {
 TZWatcher::TZWatcher(std::string localtime_path) : path_(std::move(localtime_path)) {
     seen_ = current();
     tzset();
+    trace_time_zone_changed();
 }
 
 TZWatcher::ZoneId TZWatcher::current() const {
@@ -67,6 +70,8 @@ bool TZWatcher::watch_at(const timespec& now) {
     }
     seen_ = std::move(id);
     tzset();
+    // Line stamps keep the zone for the rest of the second otherwise.
+    trace_time_zone_changed();
     ++reloads_;
     return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Keeps the C library's idea of the local time zone current while the process
 // runs for months: the administrator may change /etc/localtime (or TZ) at any
-// time, and localtime_r only re-reads it after tzset().
+// time, and localtime_r only re-reads it after tzset(). Trace line stamps
+// follow at once.
 
 #include <sys/types.h>
 

@@ -31,25 +31,12 @@ size_t index_of(TraceCategory category) {
     return static_cast<size_t>(category);
 }
 
-// "2024-05-17 09:03:27.418". The part up to the seconds is made once a second:
-// local time conversion costs more than the rest of a line.
-void append_local_time(std::string& line) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    thread_local time_t made_for = -1;
-    thread_local char seconds[40];
-    thread_local size_t seconds_size = 0;
-    if (now.tv_sec != made_for) {
-        tm local{};
-        localtime_r(&now.tv_sec, &local);
-        seconds_size = strftime(seconds, sizeof seconds, "%Y-%m-%d %H:%M:%S", &local);
-        made_for = now.tv_sec;
+// A text's own line end would show as a literal "\n": libraries end their
+// messages with one.
+void drop_line_ends(std::string& text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
     }
-    line.append(seconds, seconds_size);
-    const long ms = now.tv_nsec / 1000000;
-    const char millis[] = {'.', static_cast<char>('0' + ms / 100),
-                           static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10)};
-    line.append(millis, sizeof millis);
 }
 
 }  // namespace
@@ -134,7 +121,7 @@ void Trace::write_held_locked() const {
         return;
     }
     if (output_) {
-        output_->write_line(std::string_view(held_->text, held_->size.load()));
+        TraceOutput::write_all(output_->fd(), std::string_view(held_->text, held_->size.load()));
     }
     held_->size.store(0, std::memory_order_release);
 }
@@ -145,7 +132,7 @@ void Trace::hold_line(std::string_view line) const {
         write_held_locked();
     }
     if (line.size() > kHeldCapacity) {
-        output_->write_line(line);
+        TraceOutput::write_all(output_->fd(), line);
         return;
     }
     held.fd.store(output_->fd(), std::memory_order_relaxed);
@@ -172,7 +159,7 @@ void Trace::global_init(const char* process_name) {
         std::lock_guard lock(reg.mu);
         reg.process_name = process_name != nullptr ? process_name : "";
     }
-    reload_all();
+    reload_all(false);
 }
 
 void Trace::global_deinit() {
@@ -185,21 +172,27 @@ void Trace::global_deinit() {
 }
 
 void Trace::reload_config() {
-    reload_all();
+    reload_all(true);
 }
 
-void Trace::reload_all() {
+void Trace::reload_all(bool keep_on_problem) {
     std::string path = trace_config_path();
-    TraceConfigLoad load = load_trace_config(path);
     Registry& reg = registry();
     std::lock_guard lock(reg.mu);
-    reg.settings = std::move(load.settings);
+    TraceConfigLoad load =
+        load_trace_config(path, reg.process_name.empty() ? "dor" : reg.process_name);
+    const bool keep = keep_on_problem && !load.problem.empty();
+    if (!keep) {
+        reg.settings = std::move(load.settings);
+    }
     for (Trace* trace : reg.live) {
-        trace->apply(reg.settings);
+        if (!keep) {
+            trace->apply(reg.settings);
+        }
         if (!load.problem.empty()) {
-            trace->warn("%s%strace configuration %s: %s; using the defaults",
-                        reg.process_name.c_str(), reg.process_name.empty() ? "" : ": ",
-                        path.c_str(), load.problem.c_str());
+            trace->warn("%s%strace configuration %s: %s; %s", reg.process_name.c_str(),
+                        reg.process_name.empty() ? "" : ": ", path.c_str(), load.problem.c_str(),
+                        keep ? "keeping the running one" : "using the defaults");
         }
     }
 }
@@ -227,12 +220,17 @@ void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, v
     if (category == TraceCategory::AP_LIMITED) {
         text = trace_cut(std::move(text), limited_max());
     }
+    drop_line_ends(text);
     text = trace_escape(std::move(text));
 
     std::string line;
     line.reserve(text.size() + 80);
-    append_local_time(line);
+    line.resize(kTraceTimeSize);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    trace_time(now, line.data());
     line += ' ';
+    const size_t message_at = line.size();
     line += name_;
     line += ' ';
     line += trace_category_name(category);
@@ -250,14 +248,14 @@ void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, v
     {
         std::lock_guard lock(mu_);
         sink = sink_;
-        if (held_ && output_) {
+        if (held_ && output_ && output_->fd() >= 0) {
             hold_line(line);
         } else {
             output = output_;
         }
     }
     if (output) {
-        output->write_line(line);
+        output->write(TraceRecord{category, mac, line, message_at});
     }
     if (sink) {
         (*sink)(TraceLine{category, mac != nullptr ? std::optional(*mac) : std::nullopt,

@@ -62,12 +62,14 @@ class Trace {
 
     // Process-wide set-up and tear-down. The configuration file is named by
     // DOR_TRACE_CONFIG (default /etc/dor/trace.json); it applies to every live
-    // Trace object and to those made later. A bad file leaves the defaults and
-    // is reported with one warn line. global_deinit closes an output file and
-    // sends later lines to standard error.
+    // Trace object and to those made later. A bad file at start leaves the
+    // defaults and is reported with one warn line. global_deinit closes an
+    // output file and sends later lines to standard error.
     static void global_init(const char* process_name);
     static void global_deinit();
-    // Re-reads the trace configuration file (on SIGHUP), for every live object.
+    // Re-reads the trace configuration file (on SIGHUP), for every live
+    // object. A bad file keeps the running settings, and the warn line says so
+    // through them; a missing one brings back the defaults.
     void reload_config();
 
     // printf formats. `%r` takes a const char* whose text is shown only while
@@ -76,7 +78,8 @@ class Trace {
     // The ap_unsecure lines themselves follow the ap switch: with ap_unsecure
     // off they are still written, with their secrets masked.
     // ap_limited cuts its text to limited_max() bytes. Every text is written
-    // on one line, control characters escaped.
+    // on one line, control characters escaped; line ends at the end of a text
+    // (libraries end their messages with one) are dropped.
     void sys(const char* fmt, ...) const DOR_PRINTF(2);
     void warn(const char* fmt, ...) const DOR_PRINTF(2);
     void error(const char* fmt, ...) const DOR_PRINTF(2);
@@ -126,7 +129,7 @@ class Trace {
     void hold_line(std::string_view line) const;
 
     void write(TraceCategory category, const MacAddr* mac, const char* fmt, va_list args) const;
-    static void reload_all();
+    static void reload_all(bool keep_on_problem);
     void apply(const TraceSettings& settings);
     void set_output(std::shared_ptr<const TraceOutput> output);
 

@@ -1,11 +1,15 @@
 #include "libs/trace/trace_config.h"
 
 #include <fcntl.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "libs/cfg/cfg.h"
 
@@ -67,7 +71,7 @@ std::optional<std::string> read_file(const std::string& path, std::string& probl
 }
 
 // Fills `settings` from the tree; the problem text, or empty when all is well.
-std::string apply_tree(lcw_data_t* root, TraceSettings& settings) {
+std::string apply_tree(lcw_data_t* root, const std::string& identifier, TraceSettings& settings) {
     if (cfg_node_type(root) != CFG_OBJECT) {
         return "not a JSON object";
     }
@@ -119,6 +123,10 @@ std::string apply_tree(lcw_data_t* root, TraceSettings& settings) {
     // Opened last, so a refused file never creates an output file.
     if (output == "stdout") {
         settings.output = TraceOutput::standard_output();
+    } else if (output == "journal") {
+        settings.output = TraceOutput::journal(identifier);
+    } else if (output == "syslog") {
+        settings.output = TraceOutput::syslog(identifier);
     } else if (output != "stderr") {
         settings.output = TraceOutput::open_file(output);
         if (!settings.output) {
@@ -130,13 +138,114 @@ std::string apply_tree(lcw_data_t* root, TraceSettings& settings) {
 
 }  // namespace
 
+namespace {
+
+class FdOutput final : public TraceOutput {
+  public:
+    FdOutput(int fd, bool owned) : fd_(fd), owned_(owned) {}
+    ~FdOutput() override {
+        if (owned_) {
+            ::close(fd_);
+        }
+    }
+    int fd() const override { return fd_; }
+    void write(const TraceRecord& record) const override { write_all(fd_, record.line); }
+
+  private:
+    int fd_;
+    bool owned_;
+};
+
+std::mutex senders_mu;
+TraceSystemSenders senders;  // guarded by senders_mu
+
+TraceSystemSenders current_senders() {
+    std::lock_guard lock(senders_mu);
+    return senders;
+}
+
+// The text after the stamp, without the line end.
+std::string_view message_of(const TraceRecord& record) {
+    std::string_view message = record.line.substr(record.message_at);
+    if (message.ends_with('\n')) {
+        message.remove_suffix(1);
+    }
+    return message;
+}
+
+class JournalOutput final : public TraceOutput {
+  public:
+    JournalOutput(const std::string& identifier, TraceSystemSenders::journal_type send)
+        : identifier_("SYSLOG_IDENTIFIER=" + identifier), send_(std::move(send)) {}
+
+    void write(const TraceRecord& record) const override {
+        const std::string message = "MESSAGE=" + std::string(message_of(record));
+        const char priority[] = {
+            'P', 'R', 'I', 'O', 'R',
+            'I', 'T', 'Y', '=', static_cast<char>('0' + trace_priority(record.category))};
+        const std::string category =
+            std::string(kTraceJournalCategory) + "=" + trace_category_name(record.category);
+        std::string mac;
+        iovec fields[5];
+        int count = 0;
+        const auto add = [&](const void* data, size_t size) {
+            fields[count++] = iovec{const_cast<void*>(data), size};
+        };
+        add(message.data(), message.size());
+        add(priority, sizeof priority);
+        add(category.data(), category.size());
+        add(identifier_.data(), identifier_.size());
+        if (record.mac != nullptr) {
+            mac = std::string(kTraceJournalMac) + "=" + record.mac->text().data();
+            add(mac.data(), mac.size());
+        }
+        if (send_) {
+            send_(fields, count);
+        } else {
+            sd_journal_sendv(fields, count);
+        }
+    }
+
+  private:
+    std::string identifier_;
+    TraceSystemSenders::journal_type send_;
+};
+
+class SyslogOutput final : public TraceOutput {
+  public:
+    SyslogOutput(const std::string& identifier, TraceSystemSenders::syslog_type send)
+        : send_(std::move(send)) {
+        if (!send_) {
+            // openlog keeps the pointer: each identifier is kept for good.
+            static std::mutex mu;
+            static auto* kept = new std::set<std::string>;
+            std::lock_guard lock(mu);
+            ::openlog(kept->insert(identifier).first->c_str(), LOG_PID, LOG_DAEMON);
+        }
+    }
+
+    void write(const TraceRecord& record) const override {
+        const std::string message(message_of(record));
+        if (send_) {
+            send_(trace_priority(record.category), message.c_str());
+        } else {
+            ::syslog(trace_priority(record.category), "%s", message.c_str());
+        }
+    }
+
+  private:
+    TraceSystemSenders::syslog_type send_;
+};
+
+}  // namespace
+
 std::shared_ptr<const TraceOutput> TraceOutput::standard_error() {
-    static const auto out = std::make_shared<const TraceOutput>(STDERR_FILENO, false);
+    static const auto out = std::make_shared<const FdOutput>(STDERR_FILENO, false);
     return out;
 }
 
 std::shared_ptr<const TraceOutput> TraceOutput::standard_output() {
-    static const auto out = std::make_shared<const TraceOutput>(STDOUT_FILENO, false);
+    static const auto out = std::make_shared<const FdOutput>(STDOUT_FILENO, false);
     return out;
 }
 
@@ -145,12 +254,32 @@ std::shared_ptr<const TraceOutput> TraceOutput::open_file(const std::string& pat
     if (fd < 0) {
         return nullptr;
     }
-    return std::make_shared<const TraceOutput>(fd, true);
+    return std::make_shared<const FdOutput>(fd, true);
 }
 
-TraceOutput::~TraceOutput() {
-    if (owned_) {
-        ::close(fd_);
+std::shared_ptr<const TraceOutput> TraceOutput::journal(const std::string& identifier) {
+    return std::make_shared<const JournalOutput>(identifier, current_senders().journal);
+}
+
+std::shared_ptr<const TraceOutput> TraceOutput::syslog(const std::string& identifier) {
+    return std::make_shared<const SyslogOutput>(identifier, current_senders().syslog);
+}
+
+void trace_set_system_senders(TraceSystemSenders replacement) {
+    std::lock_guard lock(senders_mu);
+    senders = std::move(replacement);
+}
+
+int trace_priority(TraceCategory category) {
+    switch (category) {
+        case TraceCategory::ERROR:
+            return LOG_ERR;
+        case TraceCategory::WARN:
+            return LOG_WARNING;
+        case TraceCategory::SYS:
+            return LOG_NOTICE;
+        default:
+            return LOG_DEBUG;
     }
 }
 
@@ -180,7 +309,7 @@ std::string trace_config_path() {
     return path != nullptr && *path != '\0' ? path : kTraceConfigDefaultPath;
 }
 
-TraceConfigLoad load_trace_config(const std::string& path) {
+TraceConfigLoad load_trace_config(const std::string& path, const std::string& identifier) {
     TraceConfigLoad load{TraceSettings::defaults(), {}};
     std::optional<std::string> text = read_file(path, load.problem);
     if (!text) {
@@ -196,7 +325,7 @@ TraceConfigLoad load_trace_config(const std::string& path) {
         return load;
     }
     TraceSettings settings = TraceSettings::defaults();
-    load.problem = apply_tree(root.get(), settings);
+    load.problem = apply_tree(root.get(), identifier, settings);
     if (load.problem.empty()) {
         load.settings = std::move(settings);
     }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -389,4 +390,66 @@ std::string trace_escape(std::string text) {
         }
     }
     return out;
+}
+
+namespace {
+
+// Bumped by every zone change; each thread's cached second remembers which
+// zone it was made in.
+std::atomic<unsigned> zone_generation{0};
+
+constexpr size_t kSecondsSize = 19;  // "2026-12-06T04:05:06"
+constexpr size_t kZoneSize = 6;      // "+01:00"
+
+void two_digits(char* out, long value) {
+    out[0] = static_cast<char>('0' + value / 10 % 10);
+    out[1] = static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
+void trace_time(const timespec& at, char* out) {
+    // Local time conversion costs more than the rest of a line: done once a
+    // second, and again when the zone changes.
+    thread_local time_t made_for = -1;
+    thread_local unsigned made_in = 0;
+    thread_local char seconds[kSecondsSize];
+    thread_local char zone[kZoneSize];
+    const unsigned generation = zone_generation.load(std::memory_order_relaxed);
+    if (at.tv_sec != made_for || generation != made_in) {
+        tm local{};
+        localtime_r(&at.tv_sec, &local);
+        // Years past 9999 are cut: the stamp keeps its width.
+        char text[80];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d",
+                      (local.tm_year + 1900) % 10000, local.tm_mon + 1, local.tm_mday,
+                      local.tm_hour, local.tm_min, local.tm_sec);
+        std::memcpy(seconds, text, kSecondsSize);
+        const long offset_min = local.tm_gmtoff / 60;
+        const long abs_min = offset_min < 0 ? -offset_min : offset_min;
+        zone[0] = offset_min < 0 ? '-' : '+';
+        two_digits(zone + 1, abs_min / 60);
+        zone[3] = ':';
+        two_digits(zone + 4, abs_min % 60);
+        made_for = at.tv_sec;
+        made_in = generation;
+    }
+    std::memcpy(out, seconds, kSecondsSize);
+    const long ms = at.tv_nsec / 1000000;
+    out[kSecondsSize] = '.';
+    out[kSecondsSize + 1] = static_cast<char>('0' + ms / 100);
+    two_digits(out + kSecondsSize + 2, ms % 100);
+    std::memcpy(out + kSecondsSize + 4, zone, kZoneSize);
+}
+
+std::string trace_time_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char text[kTraceTimeSize];
+    trace_time(now, text);
+    return {text, kTraceTimeSize};
+}
+
+void trace_time_zone_changed() {
+    zone_generation.fetch_add(1, std::memory_order_relaxed);
 }

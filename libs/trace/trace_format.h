@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -24,3 +25,16 @@ std::string trace_cut(std::string text, size_t limit);
 // Makes `text` safe for one output line: control bytes, DEL and the backslash
 // become escapes ("\n", "\r", "\t", "\\", "\xNN").
 std::string trace_escape(std::string text);
+
+// "2026-12-06T04:05:06.789+01:00": local time with milliseconds and the offset
+// from UTC, the stamp of every line.
+inline constexpr size_t kTraceTimeSize = 29;
+// Writes the stamp of `at` (CLOCK_REALTIME) to `out`, which holds at least
+// kTraceTimeSize bytes; no terminating NUL. The part up to the seconds and the
+// offset are worked out once a second per thread.
+void trace_time(const timespec& at, char* out);
+// The stamp of now.
+std::string trace_time_now();
+// Tells the stamps that tzset() has loaded another zone, so that the next line
+// shows it instead of a zone kept from earlier in the same second.
+void trace_time_zone_changed();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "libs/trace/trace_config.h"
 #include "libs/trace/trace_format.h"
 
 namespace {
@@ -223,7 +225,7 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
         tm local{};
         localtime_r(&at, &local);
         char text[32];
-        return std::string(text, strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
+        return std::string(text, strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local));
     };
     const std::string escaped = "a\\nb\\r\\n\\tc\\\\d\\x01\\x1f\\x7f caf\xc3\xa9";
     const std::vector<std::pair<std::function<void()>, std::string>> lines = {
@@ -231,6 +233,9 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
         {[&] { trace_->ap_limited("%s", "a\nb\r\n\tc\\d\x01\x1f\x7f caf\xc3\xa9"); },
          "ap_limited " + escaped},
         {[&] { trace_->ap("nul[%c]", 0); }, "ap nul[\\x00]"},
+        // As libwebsockets hands its lines over.
+        {[&] { trace_->ap_lib("%s", "lws_create_context: LWS: 4.1.6\n"); },
+         "ap_lib lws_create_context: LWS: 4.1.6"},
     };
     std::vector<std::pair<time_t, time_t>> windows;  // clock before and after each line
     for (const auto& [log, _] : lines) {
@@ -239,7 +244,8 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
         windows.emplace_back(before, time(nullptr));
         std::this_thread::sleep_for(std::chrono::milliseconds(windows.size() == 1 ? 1005 : 0));
     }
-    EXPECT_EQ(texts(), (std::vector<std::string>{"hello 5", escaped, "nul[\\x00]"}));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"hello 5", escaped, "nul[\\x00]",
+                                                 "lws_create_context: LWS: 4.1.6"}));
     std::istringstream written(read_text(out_));
     std::string line;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -247,10 +253,50 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
         const auto& [before, after] = windows[i];
         EXPECT_TRUE(line.starts_with(local_text(before)) || line.starts_with(local_text(after)))
             << line;
-        EXPECT_TRUE(std::regex_match(line.substr(19, 8), std::regex(R"(\.\d{3} SA )"))) << line;
-        EXPECT_EQ(line.substr(27), lines[i].second);
+        EXPECT_TRUE(
+            std::regex_match(line.substr(19, 14), std::regex(R"(\.\d{3}[+-]\d\d:\d\d SA )")))
+            << line;
+        EXPECT_EQ(line.substr(33), lines[i].second);
     }
     EXPECT_FALSE(std::getline(written, line));
+}
+
+// Zones changed within one second show at once; minutes of the offset count.
+TEST_F(TraceTest, StampCarriesTheZoneInForce) {
+    const char* saved = getenv("TZ");
+    const std::optional<std::string> old_tz =
+        saved ? std::optional<std::string>(saved) : std::nullopt;
+    // POSIX TZ, offset the stamp shows
+    const std::vector<std::pair<std::string, std::string>> zones = {
+        {"UTC0", "+00:00"}, {"IST-05:30", "+05:30"}, {"NST+03:30", "-03:30"}, {"XYZ-3", "+03:00"}};
+    for (const auto& [tz, offset] : zones) {
+        SCOPED_TRACE(tz);
+        ::setenv("TZ", tz.c_str(), 1);
+        tzset();
+        trace_time_zone_changed();
+        const time_t before = time(nullptr);
+        trace_->sys("zone");
+        const time_t after = time(nullptr);
+        const std::string all = read_text(out_);
+        const std::string line = all.substr(all.rfind('\n', all.size() - 2) + 1);
+        ASSERT_GT(line.size(), kTraceTimeSize) << line;
+        const std::string stamp = line.substr(0, kTraceTimeSize);
+        EXPECT_EQ(stamp.substr(23), offset) << line;
+        // The wall clock moved by the offset: UTC plus the offset is the stamp.
+        const auto utc_text = [&](time_t at) {
+            const int sign = offset[0] == '-' ? -1 : 1;
+            at += sign * (std::stoi(offset.substr(1, 2)) * 3600 + std::stoi(offset.substr(4)) * 60);
+            tm utc{};
+            gmtime_r(&at, &utc);
+            char text[32];
+            return std::string(text, strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc));
+        };
+        EXPECT_TRUE(stamp.starts_with(utc_text(before)) || stamp.starts_with(utc_text(after)))
+            << stamp;
+    }
+    old_tz ? ::setenv("TZ", old_tz->c_str(), 1) : ::unsetenv("TZ");
+    tzset();
+    trace_time_zone_changed();
 }
 
 // Standard error is the default output every process test reads.
@@ -271,7 +317,9 @@ TEST_F(TraceTest, ConfigAppliesToLiveObjectsAndThoseMadeLater) {
     EXPECT_NE(read_text(dir_ / "caught.log").find(" LATER sys from later\n"), std::string::npos);
 }
 
-TEST_F(TraceTest, BadConfigFileLeavesTheDefaultsWithOneWarning) {
+// At start a bad file leaves the defaults; on a reload it keeps the running
+// settings, and the warning goes out through them.
+TEST_F(TraceTest, BadConfigFileKeepsTheRunningOneOnReloadAndTheDefaultsAtStart) {
     // file content (none: no file), part of the warning (empty: none is due)
     const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
         {std::nullopt, ""},
@@ -285,34 +333,120 @@ TEST_F(TraceTest, BadConfigFileLeavesTheDefaultsWithOneWarning) {
         {R"({"output":""})", "\"output\""},
         {R"({"output":"/nonexistent-dir/sub/x.log"})", "cannot open output"},
     };
+    const fs::path running = dir_ / "running.log";
     for (const auto& [content, problem] : cases) {
         SCOPED_TRACE(content.value_or("no file"));
+        std::ofstream(config_) << R"({"output":")" + running.string() +
+                                      R"(","categories":{"core":false,"ap_unsecure":true},)"
+                                      R"("limited_max":77})";
+        trace_->reload_config();
         fs::remove(config_);
         if (content) {
             std::ofstream(config_) << *content;
         }
-        // Start from the opposite of the defaults so a kept value shows.
-        for (int i = 0; i < kTraceCategoryCount; ++i) {
-            trace_->set_enabled(static_cast<C>(i), static_cast<C>(i) == C::AP_UNSECURE);
+        const size_t running_size = read_text(running).size();
+        for (const bool at_start : {false, true}) {
+            SCOPED_TRACE(at_start ? "at start" : "reload");
+            lines_.clear();
+            // A refused output falls back to standard error.
+            redirected(2, dir_ / "stderr.log", [&] {
+                at_start ? Trace::global_init("trace_test") : trace_->reload_config();
+            });
+            const bool keep = !at_start && !problem.empty();
+            for (int i = 0; i < kTraceCategoryCount; ++i) {
+                const C category = static_cast<C>(i);
+                EXPECT_EQ(trace_->enabled(category),
+                          keep ? category != C::CORE : category != C::AP_UNSECURE)
+                    << i;
+            }
+            EXPECT_EQ(trace_->limited_max(), keep ? 77u : 1024u);
+            ASSERT_EQ(lines_.size(), problem.empty() ? 0u : 1u);
+            if (problem.empty()) {
+                continue;
+            }
+            EXPECT_EQ(lines_[0].category, C::WARN);
+            const std::string& text = lines_[0].text;
+            EXPECT_TRUE(
+                text.starts_with("trace_test: trace configuration " + config_.string() + ": ") &&
+                text.find(problem) != std::string::npos &&
+                text.ends_with(keep ? "; keeping the running one" : "; using the defaults"))
+                << text;
+            const std::string written = read_text(keep ? running : dir_ / "stderr.log");
+            EXPECT_NE(written.find(" SA warn " + text + "\n", keep ? running_size : 0),
+                      std::string::npos)
+                << written;
         }
-        lines_.clear();
-        // A refused output falls back to standard error.
-        redirected(2, dir_ / "stderr.log", [&] { trace_->reload_config(); });
-        for (int i = 0; i < kTraceCategoryCount; ++i) {
-            EXPECT_EQ(trace_->enabled(static_cast<C>(i)), static_cast<C>(i) != C::AP_UNSECURE) << i;
-        }
-        EXPECT_EQ(trace_->limited_max(), 1024u);
-        ASSERT_EQ(lines_.size(), problem.empty() ? 0u : 1u);
-        if (problem.empty()) {
-            continue;
-        }
-        EXPECT_EQ(lines_[0].category, C::WARN);
-        const std::string& text = lines_[0].text;
-        EXPECT_TRUE(
-            text.starts_with("trace_test: trace configuration " + config_.string() + ": ") &&
-            text.find(problem) != std::string::npos && text.ends_with("; using the defaults"))
-            << text;
     }
+}
+
+// The journal and syslog take each line at once, held or not, with the
+// category's priority; the journal also gets the category and MAC as fields.
+TEST_F(TraceTest, JournalAndSyslogOutputsTable) {
+    std::vector<std::vector<std::string>> journal;
+    std::vector<std::pair<int, std::string>> syslog;
+    trace_set_system_senders(
+        {[&](const iovec* fields, int count) {
+             journal.emplace_back();
+             for (int i = 0; i < count; ++i) {
+                 journal.back().emplace_back(static_cast<const char*>(fields[i].iov_base),
+                                             fields[i].iov_len);
+             }
+             return 0;
+         },
+         [&](int priority, const char* message) { syslog.emplace_back(priority, message); }});
+    struct Row {
+        std::function<void(const Trace&)> log;
+        int priority;
+        std::string message;              // also the syslog line
+        std::vector<std::string> fields;  // besides MESSAGE, PRIORITY and SYSLOG_IDENTIFIER
+    };
+    const std::vector<Row> rows = {
+        {[](auto& t) { t.error("disk %s", "full\n"); },
+         3,
+         "SA error disk full",
+         {"DOR_CATEGORY=error"}},
+        {[](auto& t) { t.warn_mac(kMacB, "late"); },
+         4,
+         "SA warn [66:77:88:99:aa:bb] late",
+         {"DOR_CATEGORY=warn", "DOR_MAC=66:77:88:99:aa:bb"}},
+        {[](auto& t) { t.sys("up"); }, 5, "SA sys up", {"DOR_CATEGORY=sys"}},
+        {[](auto& t) { t.core_mac(kMacA, "a\tb"); },
+         7,
+         "SA core [00:11:22:33:44:55] a\\tb",
+         {"DOR_CATEGORY=core", "DOR_MAC=00:11:22:33:44:55"}},
+        {[](auto& t) { t.ap_lib("lib"); }, 7, "SA ap_lib lib", {"DOR_CATEGORY=ap_lib"}},
+        {[](auto& t) { t.events("ev"); }, 7, "SA events ev", {"DOR_CATEGORY=events"}},
+    };
+    for (const char* output : {"journal", "syslog"}) {
+        SCOPED_TRACE(output);
+        std::ofstream(config_) << R"({"output":")" << output << "\"}";
+        trace_->reload_config();
+        trace_->hold_lines(true);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.message);
+            journal.clear();
+            syslog.clear();
+            row.log(*trace_);
+            if (std::string(output) == "syslog") {
+                EXPECT_TRUE(journal.empty());
+                EXPECT_EQ(syslog,
+                          (std::vector<std::pair<int, std::string>>{{row.priority, row.message}}));
+                continue;
+            }
+            EXPECT_TRUE(syslog.empty());
+            ASSERT_EQ(journal.size(), 1u);
+            std::vector<std::string> expected = {"MESSAGE=" + row.message,
+                                                 "PRIORITY=" + std::to_string(row.priority),
+                                                 "SYSLOG_IDENTIFIER=trace_test"};
+            expected.insert(expected.end(), row.fields.begin(), row.fields.end());
+            std::sort(expected.begin(), expected.end());
+            std::sort(journal[0].begin(), journal[0].end());
+            EXPECT_EQ(journal[0], expected);
+        }
+        trace_->hold_lines(false);
+    }
+    EXPECT_EQ(read_text(out_), "");
+    trace_set_system_senders({});
 }
 
 TEST_F(TraceTest, DeinitClosesTheOutputFile) {

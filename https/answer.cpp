@@ -70,5 +70,5 @@ void send_error(AnswerContext& ctx, std::string_view error, const char* peer) {
 }
 
 void lws_log_to_trace(int, const char* line) {
-    sa_trace.ap_lib("%s", line);
+    sa_trace.ap_lib_line(line);
 }

@@ -31,14 +31,6 @@ size_t index_of(TraceCategory category) {
     return static_cast<size_t>(category);
 }
 
-// A text's own line end would show as a literal "\n": libraries end their
-// messages with one.
-void drop_line_ends(std::string& text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-}
-
 }  // namespace
 
 const char* trace_category_name(TraceCategory category) {
@@ -220,7 +212,6 @@ void Trace::write(TraceCategory category, const MacAddr* mac, const char* fmt, v
     if (category == TraceCategory::AP_LIMITED) {
         text = trace_cut(std::move(text), limited_max());
     }
-    drop_line_ends(text);
     text = trace_escape(std::move(text));
 
     std::string line;
@@ -292,6 +283,13 @@ void Trace::ap_lib(const char* fmt, ...) const {
     va_start(args, fmt);
     write(TraceCategory::AP_LIB, nullptr, fmt, args);
     va_end(args);
+}
+
+void Trace::ap_lib_line(std::string_view line) const {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.remove_suffix(1);
+    }
+    ap_lib("%.*s", static_cast<int>(line.size()), line.data());
 }
 
 void Trace::ap_limited(const char* fmt, ...) const {

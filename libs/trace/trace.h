@@ -78,8 +78,7 @@ class Trace {
     // The ap_unsecure lines themselves follow the ap switch: with ap_unsecure
     // off they are still written, with their secrets masked.
     // ap_limited cuts its text to limited_max() bytes. Every text is written
-    // on one line, control characters escaped; line ends at the end of a text
-    // (libraries end their messages with one) are dropped.
+    // on one line, control characters escaped.
     void sys(const char* fmt, ...) const DOR_PRINTF(2);
     void warn(const char* fmt, ...) const DOR_PRINTF(2);
     void error(const char* fmt, ...) const DOR_PRINTF(2);
@@ -89,6 +88,10 @@ class Trace {
     void ap_limited(const char* fmt, ...) const DOR_PRINTF(2);
     void ap_unsecure(const char* fmt, ...) const;
     void events(const char* fmt, ...) const DOR_PRINTF(2);
+
+    // A message handed over by a library (libwebsockets' log emitter): its
+    // line end would show as a literal "\n", so it is dropped.
+    void ap_lib_line(std::string_view line) const;
 
     void sys_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);
     void warn_mac(const MacAddr& mac, const char* fmt, ...) const DOR_PRINTF(3);

@@ -234,7 +234,7 @@ TEST_F(TraceTest, EachTextIsOneOutputLineWithTimeNameCategoryAndMac) {
          "ap_limited " + escaped},
         {[&] { trace_->ap("nul[%c]", 0); }, "ap nul[\\x00]"},
         // As libwebsockets hands its lines over.
-        {[&] { trace_->ap_lib("%s", "lws_create_context: LWS: 4.1.6\n"); },
+        {[&] { trace_->ap_lib_line("lws_create_context: LWS: 4.1.6\n"); },
          "ap_lib lws_create_context: LWS: 4.1.6"},
     };
     std::vector<std::pair<time_t, time_t>> windows;  // clock before and after each line
@@ -401,7 +401,7 @@ TEST_F(TraceTest, JournalAndSyslogOutputsTable) {
         std::vector<std::string> fields;  // besides MESSAGE, PRIORITY and SYSLOG_IDENTIFIER
     };
     const std::vector<Row> rows = {
-        {[](auto& t) { t.error("disk %s", "full\n"); },
+        {[](auto& t) { t.error("disk %s", "full"); },
          3,
          "SA error disk full",
          {"DOR_CATEGORY=error"}},

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "https/answer.h"
 #include "https/tls_backlog.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/trace/trace.h"
@@ -24,6 +25,8 @@ lws_context* create_context() {
     info.uid = -1;
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
     info.pt_serv_buf_size = kServiceBufferSize;
+    // Before the context, or its first lines bypass the trace.
+    lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, lws_log_to_trace);
     lws_context* context = lws_create_context(&info);
     if (context == nullptr) {
         sa_trace.error("lws_create_context failed");

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "libs/ipc/ipc_port.h"
+#include "libs/trace/trace_format.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void ControllerSim::say(const char* fmt, ...) const {
     va_start(args, fmt);
     std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
-    std::fprintf(stderr, "dor-controller-sim: %s\n", line);
+    std::fprintf(stderr, "%s dor-controller-sim: %s\n", trace_time_now().c_str(), line);
 }
 
 bool ControllerSim::connect(std::string* error) {

@@ -1,8 +1,6 @@
 #include "tools/controller-sim/event_log.h"
 
-#include <chrono>
-#include <ctime>
-
+#include "libs/trace/trace_format.h"
 #include "tools/common/json.h"
 
 namespace {
@@ -14,22 +12,6 @@ json_t* text_or_null(const SharedString& text) {
 std::string serialize(json_t* object) {
     JsonText text(json_dumps(object, JSON_COMPACT | JSON_PRESERVE_ORDER));
     return text ? std::string(text.get()) : std::string("{}");
-}
-
-// UTC with milliseconds, e.g. 2024-05-01T10:20:30.123Z.
-std::string now_text() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
-    return text;
 }
 
 }  // namespace
@@ -73,11 +55,11 @@ EventLog::~EventLog() {
 }
 
 void EventLog::write(const IPC_MSG__SA_AP_EVENT& msg) {
-    std::fprintf(out_, "%s\n", event_line(msg, now_text()).c_str());
+    std::fprintf(out_, "%s\n", event_line(msg, trace_time_now()).c_str());
     std::fflush(out_);
 }
 
 void EventLog::write(const IPC_MSG__SA_AP_REG_TIMEOUT& msg) {
-    std::fprintf(out_, "%s\n", event_line(msg, now_text()).c_str());
+    std::fprintf(out_, "%s\n", event_line(msg, trace_time_now()).c_str());
     std::fflush(out_);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "libs/trace/trace_format.h"
 #include "tools/common/options.h"
 #include "tools/controller-sim/controller_sim.h"
 
@@ -41,7 +42,7 @@ class SignalFd {
 };
 
 int fail(const std::string& text) {
-    std::fprintf(stderr, "dor-controller-sim: %s\n", text.c_str());
+    std::fprintf(stderr, "%s dor-controller-sim: %s\n", trace_time_now().c_str(), text.c_str());
     return kExitError;
 }
 

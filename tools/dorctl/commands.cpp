@@ -285,10 +285,12 @@ int cmd_events(Session& s) {
             s.err << "dorctl: dor_sa closed the connection (" << error << ")\n";
             return kExitFailure;
         }
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
         if (auto event = std::dynamic_pointer_cast<IPC_MSG__SA_AP_EVENT>(msg)) {
-            s.out << event_line(*event, time(nullptr), json) << std::endl;
+            s.out << event_line(*event, now, json) << std::endl;
         } else if (auto timeout = std::dynamic_pointer_cast<IPC_MSG__SA_AP_REG_TIMEOUT>(msg)) {
-            s.out << reg_timeout_line(text_of(timeout->mac), time(nullptr), json) << std::endl;
+            s.out << reg_timeout_line(text_of(timeout->mac), now, json) << std::endl;
         }
         if (!s.out) {
             return kExitFailure;  // the reader has gone

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "libs/ipc/messages.h"
+#include "libs/trace/trace_format.h"
 #include "tools/common/json.h"
 
 namespace dorctl {
@@ -25,13 +26,10 @@ std::string mac_text(const MacAddr& mac) {
     return mac.valid ? mac.str() : "";
 }
 
-std::string local_time(time_t now) {
-    struct tm local {};
-    char text[32] = "";
-    if (localtime_r(&now, &local)) {
-        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    }
-    return text;
+std::string local_time(const timespec& now) {
+    char text[kTraceTimeSize];
+    trace_time(now, text);
+    return {text, sizeof text};
 }
 
 std::string shared(const SharedString& text) {
@@ -122,7 +120,7 @@ std::optional<bool> json_bool_member(const std::string& text, const char* key) {
                                              : std::nullopt;
 }
 
-std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json) {
+std::string event_line(const IPC_MSG__SA_AP_EVENT& event, const timespec& now, bool json) {
     if (json) {
         JsonPtr object(json_object());
         set_string(object.get(), "time", local_time(now));
@@ -141,7 +139,7 @@ std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json)
            " sw=" + text_or_dash(shared(event.sw_version)) + ": " + shared(event.reason);
 }
 
-std::string reg_timeout_line(const std::string& mac, time_t now, bool json) {
+std::string reg_timeout_line(const std::string& mac, const timespec& now, bool json) {
     if (json) {
         JsonPtr object(json_object());
         set_string(object.get(), "time", local_time(now));

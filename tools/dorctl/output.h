@@ -28,8 +28,8 @@ std::string pretty_json(const std::string& text);
 std::optional<std::string> json_string_member(const std::string& text, const char* key);
 std::optional<bool> json_bool_member(const std::string& text, const char* key);
 
-// One line each (no newline), stamped with the local time `now`.
-std::string event_line(const IPC_MSG__SA_AP_EVENT& event, time_t now, bool json);
-std::string reg_timeout_line(const std::string& mac, time_t now, bool json);
+// One line each (no newline), stamped with `now` (CLOCK_REALTIME) as trace lines are.
+std::string event_line(const IPC_MSG__SA_AP_EVENT& event, const timespec& now, bool json);
+std::string reg_timeout_line(const std::string& mac, const timespec& now, bool json);
 
 }  // namespace dorctl

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +22,22 @@
 #include "libs/ipc/ipc_client.h"
 #include "libs/ipc/messages.h"
 #include "libs/ipc/supervisor.h"
+#include "libs/trace/trace_format.h"
 
 namespace {
 
 constexpr const char* kProg = "dor-supervisor";
 constexpr int kChildChannelFd = 3;
+
+// Stamped like the service's own lines, which share the output.
+__attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    std::fprintf(stderr, "%s %s: %s", trace_time_now().c_str(), kProg, text);
+}
 
 struct Options {
     std::string service_path;
@@ -108,8 +120,7 @@ int exit_status_of(int wait_status) {
     char name[] = "dor_sa";
     char* child_argv[] = {name, nullptr};
     execv(opts.service_path.c_str(), child_argv);
-    std::fprintf(stderr, "%s: cannot run %s: %s\n", kProg, opts.service_path.c_str(),
-                 std::strerror(errno));
+    say("cannot run %s: %s\n", opts.service_path.c_str(), std::strerror(errno));
     _exit(127);
 }
 
@@ -122,8 +133,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (access(opts.service_path.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProg, opts.service_path.c_str(),
-                     std::strerror(errno));
+        say("%s: %s\n", opts.service_path.c_str(), std::strerror(errno));
         return 1;
     }
 
@@ -135,18 +145,18 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int sig_fd = signalfd(-1, &handled, SFD_CLOEXEC);
     if (sig_fd < 0) {
-        std::fprintf(stderr, "%s: signalfd: %s\n", kProg, std::strerror(errno));
+        say("signalfd: %s\n", std::strerror(errno));
         return 1;
     }
 
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        std::fprintf(stderr, "%s: socketpair: %s\n", kProg, std::strerror(errno));
+        say("socketpair: %s\n", std::strerror(errno));
         return 1;
     }
     const pid_t child = fork();
     if (child < 0) {
-        std::fprintf(stderr, "%s: fork: %s\n", kProg, std::strerror(errno));
+        say("fork: %s\n", std::strerror(errno));
         return 1;
     }
     if (child == 0) {
@@ -161,15 +171,14 @@ int main(int argc, char** argv) {
     if (running)
         running = ipc_supervisor_send_run(channel);
     if (running && !opts.quiet)
-        std::fprintf(stderr, "%s: dor_sa ready (pid %d)\n", kProg, child);
+        say("dor_sa ready (pid %d)\n", child);
     if (!running) {
         int status = 0;
         if (waitpid(child, &status, WNOHANG) == child) {
-            std::fprintf(stderr, "%s: dor_sa exited before it was ready (status %d)\n", kProg,
-                         exit_status_of(status));
+            say("dor_sa exited before it was ready (status %d)\n", exit_status_of(status));
             return exit_status_of(status);
         }
-        std::fprintf(stderr, "%s: dor_sa did not report ready; terminating it\n", kProg);
+        say("dor_sa did not report ready; terminating it\n");
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         return 1;
@@ -199,7 +208,7 @@ int main(int argc, char** argv) {
             if (waitpid(child, &status, WNOHANG) == child) {
                 const int code = exit_status_of(status);
                 if (!opts.quiet)
-                    std::fprintf(stderr, "%s: dor_sa exited with status %d\n", kProg, code);
+                    say("dor_sa exited with status %d\n", code);
                 return code;
             }
         } else if (sig == SIGHUP) {
@@ -207,7 +216,7 @@ int main(int argc, char** argv) {
         } else if (!stop_sent && channel.connected() && channel.send(IPC_MSG__STOP{}) == IPC_OK) {
             stop_sent = true;
             if (!opts.quiet)
-                std::fprintf(stderr, "%s: stop requested\n", kProg);
+                say("stop requested\n");
         } else {
             kill(child, SIGTERM);
         }

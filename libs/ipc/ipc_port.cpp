@@ -1,6 +1,7 @@
 #include "libs/ipc/ipc_port.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <map>
 #include <unordered_set>
 #include <utility>
@@ -21,6 +21,7 @@
 #include "libs/ipc/codec.h"
 #include "libs/ipc/control.h"
 #include "libs/ipc/io.h"
+#include "libs/ipc/messages.h"
 #include "libs/trace/trace.h"
 
 using ipc_io::Clock;
@@ -41,6 +42,9 @@ constexpr int kMaxEvents = 64;
 constexpr int kMaxPiecesPerSend = 64;
 constexpr auto kCloseFlushBudget = std::chrono::milliseconds(100);
 constexpr uint64_t kListenKey = 0;
+// getpwuid_r's buffer when the system gives no size hint; grown on ERANGE up to the cap.
+constexpr size_t kPasswdBufferStart = 1024;
+constexpr size_t kPasswdBufferMax = 64u << 10;
 
 struct OutChunk {
     std::shared_ptr<const std::string> frame;  // shared by every peer it goes to
@@ -57,6 +61,9 @@ struct Peer {
     std::unordered_set<uint32_t> wants;
     bool write_armed = false;
     bool dead = false;
+    // Closed for a fault rather than by the peer: what it sent is not handled.
+    bool dropped = false;
+    std::optional<PeerCredentials> credentials;
 
     bool wants_type(uint32_t type) const { return !dead && (want_all || wants.contains(type)); }
 };
@@ -99,6 +106,39 @@ bool someone_listens(const sockaddr_un& addr) {
     return rc == 0 || errno == EAGAIN;
 }
 
+std::optional<PeerCredentials> credentials_of(int fd) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || size != sizeof cred) {
+        return std::nullopt;
+    }
+    return PeerCredentials{cred.pid, cred.uid, cred.gid};
+}
+
+std::string user_name(uid_t uid) {
+    const long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : kPasswdBufferStart);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < kPasswdBufferMax) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc == 0 && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != 0) {
+            return found->pw_name;
+        }
+        return std::to_string(uid);
+    }
+}
+
+// A message in the order it arrived, with the peer that sent it.
+struct Inbound {
+    PeerRef from;
+    std::shared_ptr<IMsg> msg;
+};
+
 }  // namespace
 
 struct IpcPort::Impl {
@@ -108,7 +148,7 @@ struct IpcPort::Impl {
     bool open(const std::string& dir);
     void accept_all();
     Peer* add_peer(int fd);
-    void read_peer(Peer& peer, std::vector<std::shared_ptr<IMsg>>& inbox);
+    void read_peer(Peer& peer, std::vector<Inbound>& inbox);
     void handle_control(Peer& peer, const IMsg& msg);
     bool queue(Peer& peer, const std::shared_ptr<const std::string>& frame);
     void flush(Peer& peer);
@@ -117,6 +157,8 @@ struct IpcPort::Impl {
     void close_peer(Peer& peer);
     void sweep();
     void flush_before_close();
+    void note_unserved(uint32_t type);
+    void note_served(const Peer& peer);
 
     IpcPort& port;
     const Trace& trace;
@@ -129,6 +171,9 @@ struct IpcPort::Impl {
     MsgCallback callback;
     void* user = nullptr;
     bool holding_output = false;
+    PeerRef current = kNoPeer;
+    // AP request types sent while nobody took them, said once until someone does.
+    std::unordered_set<uint32_t> unserved;
 };
 
 IpcPort::IpcPort(PortId id, const Trace& trace) : IpcPort(id, trace, ipc_default_dir()) {}
@@ -247,6 +292,7 @@ Peer* IpcPort::Impl::add_peer(int raw_fd) {
     }
     auto peer = std::make_unique<Peer>();
     peer->number = next_number++;
+    peer->credentials = credentials_of(raw_fd);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = static_cast<uint64_t>(peer->number);
@@ -291,6 +337,7 @@ void IpcPort::Impl::drop(Peer& peer, const std::string& reason) {
         return;
     }
     trace.warn("IPC: dropping peer #%d (fd %d): %s", peer.number, peer.fd.get(), reason.c_str());
+    peer.dropped = true;
     close_peer(peer);
 }
 
@@ -307,12 +354,29 @@ void IpcPort::Impl::handle_control(Peer& peer, const IMsg& msg) {
         } else {
             trace.sys("IPC: peer #%d subscribed to %zu types", peer.number, peer.wants.size());
         }
+        note_served(peer);
         return;
     }
     trace.warn("IPC: peer #%d sent control frame 0x%08x, ignored", peer.number, msg.get_type());
 }
 
-void IpcPort::Impl::read_peer(Peer& peer, std::vector<std::shared_ptr<IMsg>>& inbox) {
+void IpcPort::Impl::note_unserved(uint32_t type) {
+    if (ipc_ap_waits_for_answer(type) && unserved.insert(type).second) {
+        trace.warn("no process takes type %u: AP requests will wait", type);
+    }
+}
+
+void IpcPort::Impl::note_served(const Peer& peer) {
+    std::erase_if(unserved, [&](uint32_t type) {
+        if (!peer.wants_type(type)) {
+            return false;
+        }
+        trace.sys("peer #%d takes type %u now: AP requests go out again", peer.number, type);
+        return true;
+    });
+}
+
+void IpcPort::Impl::read_peer(Peer& peer, std::vector<Inbound>& inbox) {
     for (size_t reads = 0; reads < kMaxReadsPerPeer && !peer.dead; ++reads) {
         const FrameBuffer::Read got = peer.in.read_from(peer.fd.get());
         if (got == FrameBuffer::Read::AGAIN) {
@@ -353,7 +417,7 @@ void IpcPort::Impl::read_peer(Peer& peer, std::vector<std::shared_ptr<IMsg>>& in
             if (ipc_is_control_type(msg->get_type())) {
                 handle_control(peer, *msg);
             } else {
-                inbox.push_back(std::move(msg));
+                inbox.push_back({peer.number, std::move(msg)});
             }
         }
     }
@@ -444,7 +508,7 @@ int IpcPort::run_once_for_timeout(long timeout_ms) {
         }
         count = 0;
     }
-    std::vector<std::shared_ptr<IMsg>> inbox;
+    std::vector<Inbound> inbox;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.u64 == kListenKey) {
             impl.accept_all();
@@ -463,25 +527,44 @@ int IpcPort::run_once_for_timeout(long timeout_ms) {
         }
     }
     int delivered = 0;
-    for (const auto& msg : inbox) {
+    std::map<PeerRef, size_t> discarded;
+    for (const auto& [from, msg] : inbox) {
+        // A dropped peer may have queued thousands of requests nobody will read the answers to.
+        const auto sender = impl.peers.find(from);
+        if (sender != impl.peers.end() && sender->second->dropped) {
+            ++discarded[from];
+            continue;
+        }
         if (!impl.callback) {
             impl.trace.warn("IPC: no callback, message type %u discarded", msg->get_type());
             continue;
         }
-        try {
-            impl.callback(*msg, *this, impl.user);
-        } catch (const std::exception& e) {
-            impl.trace.error("IPC: callback for type %u failed: %s", msg->get_type(), e.what());
-        } catch (...) {
-            impl.trace.error("IPC: callback for type %u failed", msg->get_type());
-        }
+        // A handler's exception is not ours to judge: it goes on to the process's entry.
+        struct Current {
+            PeerRef& slot;
+            ~Current() { slot = kNoPeer; }
+        } current{impl.current};
+        impl.current = from;
+        impl.callback(*msg, *this, impl.user);
         ++delivered;
+    }
+    for (const auto& [number, count] : discarded) {
+        impl.trace.warn("IPC: peer #%d was dropped: %zu unhandled messages discarded", number,
+                        count);
     }
     impl.sweep();
     return delivered;
 }
 
 Error IpcPort::send(std::shared_ptr<IMsg> msg) {
+    return send_to(kNoPeer, std::move(msg));
+}
+
+Error IpcPort::reply(std::shared_ptr<IMsg> msg) {
+    return send_to(impl_->current, std::move(msg));
+}
+
+Error IpcPort::send_to(PeerRef only, std::shared_ptr<IMsg> msg) {
     Impl& impl = *impl_;
     if (!msg) {
         return IPC_ERR_ENCODE;
@@ -492,11 +575,14 @@ Error IpcPort::send(std::shared_ptr<IMsg> msg) {
     const uint32_t type = msg->get_type();
     std::vector<Peer*> targets;
     for (auto& [number, peer] : impl.peers) {
-        if (peer->wants_type(type)) {
+        if (peer->wants_type(type) && (only == kNoPeer || number == only)) {
             targets.push_back(peer.get());
         }
     }
     if (targets.empty()) {
+        if (only == kNoPeer) {
+            impl.note_unserved(type);
+        }
         return IPC_ERR_NO_PEER;
     }
     auto frame = std::make_shared<std::string>();
@@ -530,6 +616,24 @@ void IpcPort::flush_output() {
 void IpcPort::set_SendAndRecv() {
     send_and_recv_ = true;
     impl_->trace.sys("IPC: port %u in send-and-receive mode", id_);
+}
+
+PeerRef IpcPort::current_peer() const {
+    return impl_->current;
+}
+
+std::optional<PeerCredentials> IpcPort::peer_credentials(PeerRef peer) const {
+    // A peer that closed right after its last frame is still known during that run.
+    const auto found = impl_->peers.find(peer);
+    return found != impl_->peers.end() ? found->second->credentials : std::nullopt;
+}
+
+std::string IpcPort::describe_peer(PeerRef peer) const {
+    const auto cred = peer_credentials(peer);
+    if (!cred) {
+        return peer == kNoPeer ? "the service itself" : "peer #" + std::to_string(peer);
+    }
+    return "user " + user_name(cred->uid) + " pid " + std::to_string(cred->pid);
 }
 
 const Trace& IpcPort::trace() const {

@@ -3,10 +3,13 @@
 // <dir>/port-<id>.sock, any number of connected peers, all behind one epoll fd
 // so that the main loop can wait on the port together with other sources.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "libs/ipc/imsg.h"
@@ -17,6 +20,18 @@ class IpcPort;
 using MsgCallback = std::function<Error(const IMsg&, IpcPort&, void*)>;
 
 inline constexpr PortId SA_PORT_ID = 3;
+
+// Names one peer of a port. Numbers are never reused, so a stale one names
+// nobody. kNoPeer: no peer (a message built in-process).
+using PeerRef = int;
+inline constexpr PeerRef kNoPeer = 0;
+
+// Who is at the other end, as the kernel saw it when the peer connected.
+struct PeerCredentials {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
 
 class IpcPort {
   public:
@@ -37,9 +52,23 @@ class IpcPort {
     // Returns the number of messages delivered.
     int run_once_for_timeout(long timeout_ms);
 
+    // To every peer that wants the type: events and the service's own requests.
     // IPC_OK when the message went out (or was queued) to at least one peer
     // that wants its type; IPC_ERR_NO_PEER when no peer wants it.
     Error send(std::shared_ptr<IMsg> msg);
+
+    // An answer: only to the peer whose frame the callback is handling, if it
+    // wants the type. Outside a callback (a message built in-process), like send().
+    Error reply(std::shared_ptr<IMsg> msg);
+    // Only to `peer`, if it is still connected and wants the type; kNoPeer: like send().
+    Error send_to(PeerRef peer, std::shared_ptr<IMsg> msg);
+
+    // The peer whose frame the callback is handling; kNoPeer outside a callback.
+    PeerRef current_peer() const;
+    // Empty when the peer is gone or the kernel did not say.
+    std::optional<PeerCredentials> peer_credentials(PeerRef peer) const;
+    // "user NAME pid P" (the uid number when it has no name) for the audit lines.
+    std::string describe_peer(PeerRef peer) const;
 
     // While held, sent frames wait in their peers' queues until flush_output()
     // (or a waiting run_once_for_timeout), so that a loop turn's messages leave

@@ -182,3 +182,10 @@ struct IPC_MSG__SA_AP_MACLIST_RESP : IpcMsg<168> {
     SharedString text;
     DOR_IPC_FIELDS(text)
 };
+
+// The service's own requests that an AP's answer waits on: credentials (3),
+// admission and firmware check (136), certificate (140).
+inline bool ipc_ap_waits_for_answer(uint32_t type) {
+    return type == IPC_MSG__SA_GET_CREDENTIALS::kType || type == IPC_MSG__FW_AP_CHECK::kType ||
+           type == IPC_MSG__SA_CERT_AUTH_AP::kType;
+}

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "libs/ipc/codec.h"
@@ -192,6 +194,121 @@ TEST_F(PortTest, CallbackMayReplyAndFinalizeWhileTheRunGoesOn) {
     EXPECT_EQ(calls, (std::vector<std::pair<uint32_t, bool>>{{25, false}, {9999, true}}));
     EXPECT_TRUE(bed_.port.is_finalized());
     EXPECT_EQ(bed_.drain_as<IPC_MSG__SA_REPORT_RESP>().size(), 1u);
+}
+
+// Two askers in one run: each answer goes back to its own asker, events to both.
+TEST_F(PortTest, ReplyReachesOnlyTheAskerWhileEventsReachEverySubscriber) {
+    std::vector<std::optional<PeerCredentials>> askers;
+    on_each(bed_.port, [&](const IMsg& msg, IpcPort& port) {
+        askers.push_back(port.peer_credentials(port.current_peer()));
+        auto answer = report_of(0, ' ');
+        answer->text = dynamic_cast<const IPC_MSG__SA_REPORT_RESP&>(msg).text;
+        EXPECT_EQ(port.reply(answer), IPC_OK);
+        EXPECT_EQ(port.send(std::make_shared<IPC_MSG__SA_AP_EVENT>()), IPC_OK);
+    });
+    std::vector<IpcClient> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(connect_client(bed_.dir()));
+        ASSERT_TRUE(clients.back().subscribe({IPC_MSG__SA_REPORT_RESP::kType, 164}));
+    }
+    ASSERT_TRUE(run_until(bed_.port, [&] { return bed_.port.subscriber_count(164) == 3; }));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        ASSERT_EQ(clients[i].send(*report_of(i + 1, 'a')), IPC_OK);
+    }
+    ASSERT_TRUE(run_until(bed_.port, [&] { return askers.size() == clients.size(); }));
+    for (size_t i = 0; i < clients.size(); ++i) {
+        std::vector<std::string> got;
+        while (auto msg = clients[i].receive(100)) {
+            const auto* answer = dynamic_cast<const IPC_MSG__SA_REPORT_RESP*>(msg.get());
+            got.push_back(answer ? *answer->text : std::to_string(msg->get_type()));
+        }
+        std::ranges::sort(got);
+        EXPECT_EQ(got, (std::vector<std::string>{"164", "164", std::string(i + 1, 'a')})) << i;
+        // Both ends are this process: the kernel's word on who asked.
+        ASSERT_TRUE(askers[i]);
+        EXPECT_EQ(askers[i]->pid, getpid());
+        EXPECT_EQ(askers[i]->uid, getuid());
+    }
+    // Outside a callback nobody asked: an answer built in-process goes to every subscriber.
+    EXPECT_EQ(bed_.port.current_peer(), kNoPeer);
+    ASSERT_EQ(bed_.port.reply(report_of(1, 'z')), IPC_OK);
+    for (auto& client : clients) {
+        EXPECT_TRUE(client.receive_as<IPC_MSG__SA_REPORT_RESP>(1000));
+    }
+}
+
+// The flood that stalled the service: requests whose answers pile up unread.
+TEST_F(PortTest, DroppedPeersUnhandledRequestsAreDiscarded) {
+    const auto big = report_of(1u << 20, 'q');
+    int handled = 0, answered = 0, bed_handled = 0;
+    on_each(bed_.port, [&](const IMsg& msg, IpcPort& port) {
+        if (msg.get_type() != IPC_MSG__SA_REPORT_REQ::kType) {
+            ++bed_handled;
+            return;
+        }
+        ++handled;
+        answered += port.reply(big) == IPC_OK;
+    });
+    IpcClient flood = connect_client(bed_.dir());
+    ASSERT_TRUE(flood.subscribe({IPC_MSG__SA_REPORT_RESP::kType}));
+    constexpr int kRequests = 200;  // three times what the output cap holds
+    std::string frames;
+    for (int i = 0; i < kRequests; ++i) {
+        ASSERT_TRUE(ipc_encode_frame(IPC_MSG__SA_REPORT_REQ{}, frames));
+    }
+    write_raw(flood, frames);
+    ASSERT_TRUE(
+        run_until(bed_.port, [&] { return lines_with(TraceCategory::WARN, "does not read") > 0; }));
+    // The request whose answer broke the cap is the last one handled.
+    EXPECT_EQ(handled, answered + 1);
+    EXPECT_LT(handled, kRequests);
+    EXPECT_EQ(lines_with(TraceCategory::WARN, "peer #" + std::to_string(2) + " was dropped: " +
+                                                  std::to_string(kRequests - handled) +
+                                                  " unhandled messages discarded"),
+              1u);
+    EXPECT_EQ(bed_.inject(IPC_MSG__TZ_UPDATE{}), 1);
+    EXPECT_EQ(bed_handled, 1);
+}
+
+TEST_F(PortTest, ApRequestTypeWithoutTakerIsSaidOnceAndAgainWhenTaken) {
+    IpcPort port(SA_PORT_ID, trace_, dir_.path());
+    const auto waits = [&](uint32_t type) {
+        return lines_with(TraceCategory::WARN, "no process takes type " + std::to_string(type) +
+                                                   ": AP requests will wait");
+    };
+    const auto taken = [&](uint32_t type) {
+        return lines_with(TraceCategory::SYS,
+                          "takes type " + std::to_string(type) + " now: AP requests go out again");
+    };
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(port.send(std::make_shared<IPC_MSG__FW_AP_CHECK>()), IPC_ERR_NO_PEER);
+        EXPECT_EQ(port.send(std::make_shared<IPC_MSG__SA_CERT_AUTH_AP>()), IPC_ERR_NO_PEER);
+        EXPECT_EQ(port.send(std::make_shared<IPC_MSG__SA_AP_EVENT>()), IPC_ERR_NO_PEER);
+    }
+    EXPECT_EQ(waits(136), 1u);
+    EXPECT_EQ(waits(140), 1u);
+    EXPECT_EQ(waits(164), 0u);  // events wait for nobody
+    IpcClient taker = connect_client(dir_.path());
+    ASSERT_TRUE(taker.subscribe({136}));
+    ASSERT_TRUE(run_until(port, [&] { return port.subscriber_count(136) == 1; }));
+    EXPECT_EQ(taken(136), 1u);
+    EXPECT_EQ(taken(140), 0u);
+    EXPECT_EQ(port.send(std::make_shared<IPC_MSG__FW_AP_CHECK>()), IPC_OK);
+    // Gone again: said again.
+    taker.close();
+    ASSERT_TRUE(run_until(port, [&] { return port.subscriber_count(136) == 0; }));
+    EXPECT_EQ(port.send(std::make_shared<IPC_MSG__FW_AP_CHECK>()), IPC_ERR_NO_PEER);
+    EXPECT_EQ(waits(136), 2u);
+    EXPECT_EQ(waits(140), 1u);
+}
+
+TEST_F(PortTest, CallbackExceptionLeavesTheRun) {
+    on_each(bed_.port, [](const IMsg&, IpcPort&) { throw std::runtime_error("handler broke"); });
+    ASSERT_EQ(bed_.client.send(IPC_MSG__TZ_UPDATE{}), IPC_OK);
+    pollfd ready{bed_.port.poll_fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 1000), 1);
+    EXPECT_THROW(bed_.port.run_once_for_timeout(0), std::runtime_error);
+    EXPECT_EQ(bed_.port.current_peer(), kNoPeer);
 }
 
 // Loose bounds: these catch a wait that ignores its time-out, not slowness.

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "controller/cert_auth.h"
 #include "controller/ipc_fields.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/ipc/messages.h"
@@ -29,7 +30,7 @@ std::string failure_text(const std::string& cause) {
 void send_reply(IpcPort& port, std::string text) {
     auto reply = std::make_shared<IPC_MSG__AUTH_AP_RESP>();
     reply->text = make_shared_string(std::move(text));
-    if (port.send(std::move(reply)) != IPC_OK) {
+    if (port.reply(std::move(reply)) != IPC_OK) {
         sa_trace.error("Can't send SA_AUTHENTICATE_AP_RESP");
     }
 }
@@ -60,9 +61,13 @@ void authenticate_ap_request(const IMsg& msg, IpcPort& port) {
         send_reply(port, auth_all_reply_text(unauthed.authenticate_waiting()));
         return;
     }
-    const AuthResult result = unauthed.authenticate(mac_of(request->target), true, true);
+    const MacAddr mac = mac_of(request->target);
+    // An invalid MAC would match an AP that sent 00:00:00:00:00:00.
+    const AuthResult result = mac.valid ? unauthed.authenticate(mac, true, true) : AUTH_NOT_FOUND;
     if (result == AUTH_STARTED) {
-        return;  // the certificate result answers
+        // The certificate result answers, and only to whoever asked.
+        remember_admin_request(unauthed.find_ip(mac).value_or(""), port.current_peer());
+        return;
     }
     send_reply(port, failure_text(result == AUTH_NOT_FOUND ? "not found AP"
                                                            : "AP is not waiting authentication"));

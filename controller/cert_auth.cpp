@@ -1,6 +1,8 @@
 #include "controller/cert_auth.h"
 
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <memory>
 
 #include "controller/ap_events.h"
@@ -56,7 +58,33 @@ std::string admin_reply_text(uint32_t result, const MacAddr& mac) {
     return text ? text : kNoTree;
 }
 
+// By the AP's address, like the registry's flag that says an answer is owed.
+std::map<std::string, PeerRef>& admin_requests() {
+    static std::map<std::string, PeerRef> requests;
+    return requests;
+}
+
+PeerRef take_admin_request(const std::string& ip) {
+    auto& requests = admin_requests();
+    const auto found = requests.find(ip);
+    if (found == requests.end()) {
+        return kNoPeer;
+    }
+    const PeerRef peer = found->second;
+    requests.erase(found);
+    return peer;
+}
+
 }  // namespace
+
+void remember_admin_request(const std::string& ip, PeerRef peer) {
+    auto& requests = admin_requests();
+    // APs that left without a certificate result owe nobody an answer any more.
+    std::erase_if(requests, [](const auto& entry) {
+        return !g_unauthed_aps || !g_unauthed_aps->notify_admin(entry.first);
+    });
+    requests[ip] = peer;
+}
 
 void send_cert_auth_ap(const std::string& ip, const MacAddr& mac) {
     auto msg = std::make_shared<IPC_MSG__SA_CERT_AUTH_AP>();
@@ -80,6 +108,7 @@ void cert_auth_result(const IMsg& msg, IpcPort& port) {
     }
     // Read before the entry, and its flag, go away.
     const bool notify = g_unauthed_aps && g_unauthed_aps->notify_admin(ip);
+    const PeerRef requester = take_admin_request(ip);
     sa_trace.events_mac(mac, "removed AP [%s] from unauthorized", ip.c_str());
     report_free_ap_event("AP removed from unauthed", ip);
     if (g_unauthed_aps) {
@@ -90,7 +119,7 @@ void cert_auth_result(const IMsg& msg, IpcPort& port) {
     }
     auto reply = std::make_shared<IPC_MSG__AUTH_AP_RESP>();
     reply->text = make_shared_string(admin_reply_text(result->result, mac));
-    if (port.send(std::move(reply)) != IPC_OK) {
+    if (port.send_to(requester, std::move(reply)) != IPC_OK) {
         sa_trace.error_mac(mac, "Can't send SA_AUTHENTICATE_AP_RESP");
     }
 }

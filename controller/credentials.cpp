@@ -17,7 +17,8 @@ void credentials_delivery(const IMsg& msg, TrackedAps& tracked) {
     const MacAddr mac = mac_of(credentials->mac);
     const std::string& password = text_of(credentials->password);
 
-    const auto ip = tracked.find_ip(mac);
+    // An invalid MAC would match an AP that sent 00:00:00:00:00:00.
+    const auto ip = mac.valid ? tracked.find_ip(mac) : std::nullopt;
     if (!ip) {
         sa_trace.warn_mac(mac, "Unable to find IP address for AP [%s] during credentials setting",
                           mac.str().c_str());

@@ -26,7 +26,8 @@ struct UnauthedLookup {
 
 template <class Lookup, class Registry>
 void deliver(const IPC_MSG__FW_AP_CHECK_RESULT& result, const MacAddr& mac, Registry& registry) {
-    const auto ip = registry.find_ip(mac);
+    // An invalid MAC would match an AP that sent 00:00:00:00:00:00.
+    const auto ip = mac.valid ? registry.find_ip(mac) : std::nullopt;
     if (!ip) {
         sa_trace.warn_mac(mac, Lookup::kNoIpLog, mac.str().c_str());
         Lookup::report_no_ip(mac);

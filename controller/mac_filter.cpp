@@ -69,7 +69,7 @@ void mac_filter_command(const IMsg& msg, Trace& trace, IpcPort& port) {
     CfgTree tree(cfg_get_empty());
     if (!tree) {
         reply->result = make_shared_string(R"({"error":true, "cause":"can't get empty cfg"})");
-        port.send(std::move(reply));
+        port.reply(std::move(reply));
         return;
     }
     cfg_set_boolean_param(tree.get(), "error", false);
@@ -77,5 +77,5 @@ void mac_filter_command(const IMsg& msg, Trace& trace, IpcPort& port) {
     const char* text = cfg_serialize_compact(tree.get());
     reply->result = make_shared_string(text ? text : "");
     reply->port = port.id();
-    port.send(std::move(reply));
+    port.reply(std::move(reply));
 }

@@ -1,15 +1,22 @@
 #include "app/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/service_settings.h"
+#include "controller/mac_filter.h"
 #include "libs/ipc/messages.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
@@ -119,6 +126,102 @@ TEST_F(Dispatcher, ReportApListAndMacListAnswerAndResetEmptiesTheRegistries) {
     EXPECT_EQ(config.ca_file + config.cert_file + config.key_file + config.ap_cert_dir, "");
     EXPECT_EQ(config.free_port, 9100u);
     EXPECT_EQ(config.fw_dir, "/fw");
+}
+
+// Commands come from other processes; here the test itself is the sender.
+TEST_F(Dispatcher, AdministratorCommandsAreLoggedWithTheSendersUserAndPid) {
+    ASSERT_TRUE(bed.port.register_msg_callback(dispatch_ipc_message, &tracked));
+    const passwd* entry = getpwuid(getuid());
+    const std::string who = " from user " +
+                            (entry ? std::string(entry->pw_name) : std::to_string(getuid())) +
+                            " pid " + std::to_string(getpid());
+    const auto filter = [](uint32_t action, const char* macs) {
+        auto msg = std::make_shared<IPC_MSG__MAC_FILTER>();
+        msg->action = action;
+        msg->macs = macs ? make_shared_string(macs) : SharedString{};
+        return msg;
+    };
+    auto auth = std::make_shared<IPC_MSG__AUTH_AP>();
+    auth->target = make_shared_string("02:00:00:00:00:01");
+    auto fw_dir = std::make_shared<IPC_MSG__SA_FW_DIR>();
+    fw_dir->dir = make_shared_string(std::string(300, 'd'));
+    // the command, what its line says it asked (empty: no line)
+    const std::vector<std::pair<std::shared_ptr<IMsg>, std::string>> cases = {
+        {auth, R"(authenticate AP "02:00:00:00:00:01")"},
+        {std::make_shared<IPC_MSG__AUTH_AP>(), "authenticate AP <nil>"},
+        {filter(MAC_FILTER_ADD, "02:00:00:00:00:01"),
+         R"(trace MAC filter add "02:00:00:00:00:01")"},
+        {filter(MAC_FILTER_CLEAR, nullptr), "trace MAC filter clear"},
+        {filter(MAC_FILTER_LIST, nullptr), ""},
+        {std::make_shared<IPC_MSG__MAC_FILTER_CONFIG>(), "trace MAC filter set off <nil>"},
+        {fw_dir, "firmware directory \"" + std::string(200, 'd') + "\"..."},
+        {std::make_shared<IPC_MSG__SA_RESET>(), "reset"},
+        {std::make_shared<IPC_MSG__SA_GET_APS>(), ""},
+        {std::make_shared<IPC_MSG__STOP>(), "stop"},
+    };
+    for (const auto& [msg, what] : cases) {
+        SCOPED_TRACE(what);
+        logged();
+        ASSERT_EQ(bed.inject(*msg), 1);
+        std::vector<LoggedLine> audit;
+        std::ranges::copy_if(logged(), std::back_inserter(audit), [](const LoggedLine& line) {
+            return line.text.starts_with("Administrator command");
+        });
+        std::vector<LoggedLine> expected;
+        if (!what.empty()) {
+            expected.push_back({TraceCategory::SYS, std::nullopt,
+                                "Administrator command " + std::to_string(msg->get_type()) + " (" +
+                                    what + ")" + who});
+        }
+        EXPECT_EQ(audit, expected);
+    }
+}
+
+// Two administrators and the certificate service at once, over real frames.
+TEST_F(Dispatcher, AnswersReachOnlyTheirAskerEventsReachEveryone) {
+    ASSERT_TRUE(bed.port.register_msg_callback(dispatch_ipc_message, &tracked));
+    const std::string ip = "10.0.0.1", mac = "02:00:00:00:00:01";
+    add_ap(unauthed, ip, "/wait/ap", mac);
+    std::array<IpcClient, 3> peers;  // two administrators, then the certificate service
+    for (size_t i = 0; i < peers.size(); ++i) {
+        std::string error;
+        ASSERT_TRUE(peers[i].connect(bed.dir(), SA_PORT_ID, &error)) << error;
+        ASSERT_TRUE(i < 2 ? peers[i].subscribe({127, 129, 164}) : peers[i].subscribe({140}));
+    }
+    const auto serve = [&](int messages) {
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+             messages > 0 && std::chrono::steady_clock::now() < end;) {
+            messages -= bed.port.run_once_for_timeout(10);
+        }
+        EXPECT_LE(messages, 0);
+    };
+    const auto types = [](IpcClient& peer) {
+        std::multiset<uint32_t> got;
+        while (auto msg = peer.receive(100)) {
+            got.insert(msg->get_type());
+        }
+        return got;
+    };
+    ASSERT_EQ(peers[0].send(IPC_MSG__SA_GET_APS{}), IPC_OK);
+    ASSERT_EQ(peers[1].send(IPC_MSG__SA_GET_APS{}), IPC_OK);
+    serve(2);
+    EXPECT_EQ(types(peers[0]), std::multiset<uint32_t>{129});
+    EXPECT_EQ(types(peers[1]), std::multiset<uint32_t>{129});
+
+    IPC_MSG__AUTH_AP auth;
+    auth.target = make_shared_string(mac);
+    ASSERT_EQ(peers[0].send(auth), IPC_OK);
+    serve(1);
+    EXPECT_EQ(types(peers[2]), std::multiset<uint32_t>{140});
+    IPC_MSG__SA_CERT_AUTH_AP_RESULT result;
+    result.ip = make_shared_string(ip);
+    result.mac = make_shared_string(mac);
+    ASSERT_EQ(peers[2].send(result), IPC_OK);
+    serve(1);
+    // "authenticating", "AP removed from unauthed", "remove from tracking" to both.
+    EXPECT_EQ(types(peers[0]), (std::multiset<uint32_t>{127, 164, 164, 164}));
+    EXPECT_EQ(types(peers[1]), (std::multiset<uint32_t>{164, 164, 164}));
+    EXPECT_TRUE(types(peers[2]).empty());
 }
 
 // The TLS files' order is proven by every end-to-end journey.

@@ -78,6 +78,35 @@ TEST_F(ApResults, LookupFailuresWarnAndReport) {
     }
 }
 
+// An AP may really send the all-zero MAC; a result naming no valid MAC is not for it.
+TEST_F(ApResults, InvalidMacReachesNoAp) {
+    const std::string zero = "00:00:00:00:00:00";
+    for (const char* mac : {"not-a-mac", "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(mac ? mac : "nil");
+        tracked.clear();
+        unauthed.clear();
+        add_ap(tracked, kIp, "/register/ap", zero);
+        add_ap(unauthed, "10.9.0.5", "/register/ap", zero);
+        IPC_MSG__SA_CREDENTIALS credentials;
+        credentials.mac = mac ? make_shared_string(mac) : SharedString{};
+        credentials.password = make_shared_string("pw");
+        credentials_delivery(credentials, tracked);
+        for (const bool side : {true, false}) {
+            auto check = check_msg(side, 0, 2, FW_UPGRADE, "fw/a.bin");
+            check.mac = credentials.mac;
+            fw_check_result(check, tracked);
+        }
+        EXPECT_FALSE(tracked.find(kIp)->reply.text);
+        EXPECT_FALSE(unauthed.find("10.9.0.5")->reply.text);
+        // Each lookup is reported as failed.
+        const std::vector<SentMsg> events = sent();
+        EXPECT_EQ(events.size(), 3u);
+        for (const SentMsg& event : events) {
+            EXPECT_NE(event.fields.at(5).find("can`t find AP ip address"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(ApResults, CheckResultReachesTheApOfTheChosenSideOnly) {
     const std::string full = expected::unavailable("limit of access points reached");
     // the result, the reply of the AP on its side

@@ -39,7 +39,13 @@ TEST_F(AuthTest, RepliesAndCertificateRequests) {
     // APs, target (nullopt: nil), replies, certificate requests
     using Case =
         std::tuple<std::vector<Ap>, std::optional<std::string>, std::vector<std::string>, size_t>;
+    // An AP may really send the all-zero MAC; no invalid target may pick it.
+    const Ap zero{kIp, "/wait/ap", "000000000000"};
     const std::vector<Case> cases = {
+        {{zero}, "not-a-mac", {not_found}, 0},
+        {{zero}, "", {not_found}, 0},
+        {{zero}, std::nullopt, {not_found}, 0},
+        {{zero}, "00:00:00:00:00:00", {}, 1},
         {{}, "all", {ok}, 0},
         {{waiting, {"10.8.0.3", "/register/ap", "0b:00:00:00:00:03"}}, "all", {ok}, 1},
         {{{"", "/wait/ap", kMac}}, "all", {failure("can't auth: " + kMac)}, 0},

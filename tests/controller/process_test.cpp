@@ -24,7 +24,13 @@ struct ToolRun {
 };
 
 struct ServiceProcess {
-    ServiceProcess() { EXPECT_TRUE(proc.wait_for_stderr("dor_sa ready", 10s)) << log(); }
+    explicit ServiceProcess(const char* binary = DOR_SA_BINARY)
+        : proc({DOR_SUPERVISOR_BINARY,
+                {"dor-supervisor", "--service", binary},
+                {{"DOR_IPC_DIR", dir.path()}},
+                {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}}) {
+        EXPECT_TRUE(proc.wait_for_stderr("dor_sa ready", 10s)) << log();
+    }
     ~ServiceProcess() {
         if (!proc.wait_exit(0ms)) {
             dorctl("stop");
@@ -54,10 +60,7 @@ struct ServiceProcess {
     }
 
     TempDir dir;
-    Subprocess proc{{DOR_SUPERVISOR_BINARY,
-                     {"dor-supervisor", "--service", DOR_SA_BINARY},
-                     {{"DOR_IPC_DIR", dir.path()}},
-                     {"DOR_SUPERVISOR", "DOR_SUPERVISOR_FD"}}};
+    Subprocess proc;
 };
 
 std::string ports(uint32_t base) {
@@ -102,6 +105,16 @@ TEST(ServiceProcessTest, PortsRestartOnlyWhatNeedsItStopEndsTheService) {
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.output, "dorctl: cannot connect to " + service.dir.path() +
                                "/port-3.sock: No such file or directory\n");
+}
+
+// The service's own entry, loop and port; only the 126 handler is swapped, at link time,
+// for one that throws.
+TEST(ServiceProcessTest, HandlerExceptionEndsTheProcessLogged) {
+    ServiceProcess service(DOR_SA_THROWING_BINARY);
+    service.dorctl("--timeout 2 auth all");
+    EXPECT_EQ(service.proc.wait_exit(5s), 255) << service.log();
+    EXPECT_EQ(service.count("SYSTEM: Got exception: test-only failure of the 126 handler"), 1u)
+        << service.log();
 }
 
 }  // namespace

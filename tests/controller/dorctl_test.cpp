@@ -96,17 +96,32 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
     const std::string not_found_shown =
         "{\n  \"status\": \"failure\",\n  \"cause\": \"not found AP\"\n}\n";
     const std::string silent = "dorctl: no answer from dor_sa within 0.2 s\n";
+    const std::string one_not_found = not_found_shown + mac + ": not admitted: not found AP\n";
+    // The one waiting AP of the list, unless the answer names it as not started.
+    const std::string all_ok = "{\n  \"status\": \"success\"\n}\nadmitted 02:00:00:00:00:22\n";
+    const std::string not_started = R"({"status":"failure","cause":"can't auth: )"
+                                    R"(02:00:00:00:00:05, 02:00:00:00:00:22"})";
+    const std::string none_shown =
+        "{\n  \"status\": \"failure\",\n  \"cause\": \"can't auth: 02:00:00:00:00:05, "
+        "02:00:00:00:00:22\"\n}\nadmitted no AP\n";
     struct Case {
         std::vector<std::string> args;
         SentMsg request;
         std::string reply;  // as the service would send it; empty: none
         int status;
         const char* printed;  // standard output and error; null: not checked
+        bool lists_aps_first = false;
     };
     const std::vector<Case> cases = {
         {{"aps"}, {128, {}}, "", 0, table.c_str()},
-        {{"auth", "all"}, {126, {"all"}}, R"({"status":"success"})", 0, nullptr},
-        {{"auth", mac}, {126, {mac}}, not_found, 1, not_found_shown.c_str()},
+        {{"auth", "all"}, {126, {"all"}}, R"({"status":"success"})", 0, all_ok.c_str(), true},
+        {{"auth", "all"}, {126, {"all"}}, not_started, 1, none_shown.c_str(), true},
+        {{"auth", mac}, {126, {mac}}, not_found, 1, one_not_found.c_str()},
+        {{"auth", mac},
+         {126, {mac}},
+         R"({"status":"success"})",
+         0,
+         "{\n  \"status\": \"success\"\n}\n02:00:00:00:00:09: admitted\n"},
         {add, {116, {"2", added}}, R"({"error":false})", 0, nullptr},
         {{"trace-filter", "status"}, {116, {"4", "<nil>"}}, R"({"error":true})", 1, nullptr},
         {{"report"}, {113, {}}, "not json", 0, "not json\n"},
@@ -135,7 +150,14 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
         for (int i = 0; i < 100 && received.empty(); ++i) {
             bed.port.run_once_for_timeout(10);
         }
-        EXPECT_EQ(received, std::vector<SentMsg>{c.request});
+        std::vector<SentMsg> requests{c.request};
+        if (c.lists_aps_first) {
+            requests.insert(requests.begin(), {128, {}});
+        }
+        for (int i = 0; i < 100 && received.size() < requests.size(); ++i) {
+            bed.port.run_once_for_timeout(10);
+        }
+        EXPECT_EQ(received, requests);
     }
     const Outcome json = run({"aps", "--json"});
     EXPECT_NE(json.out.find(R"("state": "waiting-auth")"), std::string::npos) << json.out;

@@ -65,6 +65,12 @@ class Session {
         if (!connect({Reply::kType}) || !send(request)) {
             return nullptr;
         }
+        return await<Reply>();
+    }
+
+    // The next message of class Reply on a connected session.
+    template <class Reply>
+    std::shared_ptr<Reply> await() {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(inv.timeout_ms);
         for (;;) {
@@ -150,14 +156,34 @@ int cmd_macs(Session& s) {
     return print_json(s, reply->text, json_member_is(text_of(reply->text), "status", "success"));
 }
 
+// The answer names no AP it admitted, and stays as it is for the controller:
+// for "all" the waiting APs are listed just before asking. An AP that starts
+// waiting between the two is admitted without being named here.
 int cmd_auth(Session& s) {
+    const std::string& target = s.inv.args[0];
+    const bool all = target == "all";
+    std::shared_ptr<IPC_MSG__SA_GET_APS_RESP> before;
+    if (all) {
+        if (!s.connect({IPC_MSG__SA_GET_APS_RESP::kType, IPC_MSG__AUTH_AP_RESP::kType}) ||
+            !s.send(IPC_MSG__SA_GET_APS{}) || !(before = s.await<IPC_MSG__SA_GET_APS_RESP>())) {
+            return kExitFailure;
+        }
+    } else if (!s.connect({IPC_MSG__AUTH_AP_RESP::kType})) {
+        return kExitFailure;
+    }
     IPC_MSG__AUTH_AP request;
-    request.target = make_shared_string(s.inv.args[0]);
-    auto reply = s.ask<IPC_MSG__AUTH_AP_RESP>(request);
+    request.target = make_shared_string(target);
+    if (!s.send(request)) {
+        return kExitFailure;
+    }
+    const auto reply = s.await<IPC_MSG__AUTH_AP_RESP>();
     if (!reply) {
         return kExitFailure;
     }
-    return print_json(s, reply->text, json_member_is(text_of(reply->text), "status", "success"));
+    const std::string answer = text_of(reply->text);
+    const int status = print_json(s, reply->text, json_member_is(answer, "status", "success"));
+    s.out << (all ? auth_all_summary(before->aps, answer) : auth_one_summary(target, answer));
+    return status;
 }
 
 std::vector<MacAddr> macs_of(const std::vector<std::string>& texts) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
+#include <string_view>
 
 #include "libs/ipc/messages.h"
 #include "libs/trace/trace_format.h"
@@ -118,6 +120,42 @@ std::optional<bool> json_bool_member(const std::string& text, const char* key) {
     json_t* member = json ? json_object_get(json.get(), key) : nullptr;
     return member && json_is_boolean(member) ? std::optional<bool>(json_is_true(member))
                                              : std::nullopt;
+}
+
+std::string auth_all_summary(const std::vector<SaApsInfo::ApInfo>& before,
+                             const std::string& answer) {
+    static constexpr std::string_view kNotStarted = "can't auth: ";
+    std::set<std::string> not_started;
+    if (json_string_member(answer, "status") != "success") {
+        const std::string cause = json_string_member(answer, "cause").value_or("");
+        if (!cause.starts_with(kNotStarted)) {
+            return {};
+        }
+        std::string_view rest(cause);
+        rest.remove_prefix(kNotStarted.size());
+        for (size_t end; !rest.empty(); rest.remove_prefix(std::min(end + 2, rest.size()))) {
+            end = rest.find(", ");
+            not_started.emplace(rest.substr(0, end));
+        }
+    }
+    std::string lines;
+    for (const auto& ap : before) {
+        const std::string mac = mac_text(ap.mac);
+        if (ap.state == static_cast<uint32_t>(SaApState::WAITING_AUTH) &&
+            !not_started.contains(mac)) {
+            lines += "admitted " + mac + "\n";
+        }
+    }
+    return lines.empty() ? "admitted no AP\n" : lines;
+}
+
+std::string auth_one_summary(const std::string& mac, const std::string& answer) {
+    if (json_string_member(answer, "status") == "success") {
+        return mac + ": admitted\n";
+    }
+    return mac +
+           ": not admitted: " + json_string_member(answer, "cause").value_or("no cause given") +
+           "\n";
 }
 
 std::string event_line(const IPC_MSG__SA_AP_EVENT& event, const timespec& now, bool json) {

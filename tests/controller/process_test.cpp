@@ -1,7 +1,9 @@
 // The real dor_sa under dor-supervisor, driven through dorctl as an administrator would.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -101,6 +103,13 @@ TEST(ServiceProcessTest, PortsRestartOnlyWhatNeedsItStopEndsTheService) {
     EXPECT_TRUE(wait_listening(static_cast<int>(base + 1), 5s));
     EXPECT_EQ(service.dorctl("stop").status, 0);
     EXPECT_EQ(service.proc.wait_exit(5s), 0);
+    // Each dorctl is its own process; the user is this test's.
+    const passwd* user = getpwuid(getuid());
+    const std::string by = " from user " + std::string(user ? user->pw_name : "") + " pid ";
+    EXPECT_EQ(service.count("Administrator command 130 (ports " + std::to_string(base) +
+                            ", auto-authentication off)" + by),
+              3u);
+    EXPECT_EQ(service.count("Administrator command 25 (stop)" + by), 1u);
     const ToolRun gone = service.dorctl("report");
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.output, "dorctl: cannot connect to " + service.dir.path() +

@@ -1,5 +1,6 @@
 # make test: installs what is missing, builds (plain and sanitized), runs every test.
-# make demo: builds, then runs the service, a simulated controller and twenty simulated APs.
+# make demo: builds, then runs the service, a simulated controller and twenty simulated APs;
+#            KEEP=1 leaves its work directory (logs, events) in /tmp.
 # make bench: builds, installs nginx and gnuplot, runs the service against nginx and the
 #             Google Benchmark targets; results in bench/results/.
 
@@ -37,7 +38,7 @@ fuzz: deps
 test: test-build test-asan fuzz
 
 demo: build
-	scripts/demo $(BUILD)
+	scripts/demo $(if $(filter 1,$(KEEP)),--keep) $(BUILD)
 
 bench: build
 	scripts/run-benchmarks $(BUILD)

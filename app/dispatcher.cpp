@@ -7,6 +7,7 @@
 
 #include "app/service_queries.h"
 #include "app/service_settings.h"
+#include "app/status.h"
 #include "controller/auth_ap_request.h"
 #include "controller/cert_auth.h"
 #include "controller/credentials.h"
@@ -22,6 +23,7 @@
 #include "libs/ipc/messages.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
 
@@ -38,12 +40,14 @@ Servers servers() {
 }
 
 void on_credentials(const IPC_MSG__SA_CREDENTIALS& msg, Context& ctx) {
+    metrics_answer_received(Exchange::CREDENTIALS, metrics_mac_key(mac_of(msg.mac)));
     if (ctx.tracked) {
         credentials_delivery(msg, *ctx.tracked);
     }
 }
 
 void on_fw_check_result(const IPC_MSG__FW_AP_CHECK_RESULT& msg, Context& ctx) {
+    metrics_answer_received(Exchange::FW_CHECK, metrics_mac_key(mac_of(msg.mac)));
     if (ctx.tracked) {
         fw_check_result(msg, *ctx.tracked);
     }
@@ -112,6 +116,7 @@ void on_tls_files(const IPC_MSG__SA_TLS_FILES& msg, Context&) {
 }
 
 void on_cert_auth_result(const IPC_MSG__SA_CERT_AUTH_AP_RESULT& msg, Context& ctx) {
+    metrics_answer_received(Exchange::CERT_AUTH, metrics_mac_key(mac_of(msg.mac)));
     cert_auth_result(msg, ctx.port);
 }
 
@@ -293,6 +298,9 @@ Error dispatch_ipc_message(const IMsg& msg, IpcPort& port, void* user) {
     const uint32_t type = msg.get_type();
     const Handler handler = type < kTableSize ? kTable[type] : nullptr;
     Context ctx{port, static_cast<TrackedAps*>(user)};
+    if (type >= kIpcExtensionFirst && handle_extension_message(msg, port, servers())) {
+        return DISPATCH_HANDLED;
+    }
     if (handler == nullptr || !handler(msg, ctx)) {
         sa_trace.warn("Uncatched");
         return DISPATCH_UNCATCHED;

@@ -7,6 +7,7 @@
 #include "libs/ipc/ipc_port.h"
 #include "libs/ipc/messages.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
 
@@ -108,7 +109,9 @@ void send_ap_event(const MacAddr& mac, uint32_t code, const std::string& reason,
     msg->ip = text_or_empty(ip);
     msg->reason = make_shared_string(reason);
     // Events are informative; a lost one is not worth a log line.
-    g_ipc_port->send(std::move(msg));
+    if (g_ipc_port->send(std::move(msg)) == IPC_OK) {
+        metrics_event_sent(code);
+    }
 }
 
 void send_ap_reg_timeout(const MacAddr& mac) {

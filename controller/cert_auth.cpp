@@ -12,6 +12,7 @@
 #include "libs/trace/trace.h"
 #include "platform/cfg_ptr.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/unauthed_aps.h"
 
 namespace {
@@ -92,7 +93,9 @@ void send_cert_auth_ap(const std::string& ip, const MacAddr& mac) {
     msg->mac = make_shared_string(mac.str());
     if (!g_ipc_port || g_ipc_port->send(std::move(msg)) != IPC_OK) {
         sa_trace.error_mac(mac, "Can't send SA_CERT_AUTH_AP");
+        return;
     }
+    metrics_answer_awaited(Exchange::CERT_AUTH, mac);
 }
 
 void cert_auth_result(const IMsg& msg, IpcPort& port) {

@@ -3,6 +3,7 @@
 #include "libs/ipc/ipc_port.h"
 #include "libs/ipc/messages.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 
 void send_fw_ap_check(const MacAddr& mac, const std::string& device_type, const std::string& ip,
                       const std::string& sw_version, uint32_t kind, bool authorized) {
@@ -17,7 +18,9 @@ void send_fw_ap_check(const MacAddr& mac, const std::string& device_type, const 
     msg->kind = kind;
     msg->authorized = authorized;
     // A lost check leaves the request pending until the AP's entry expires.
-    g_ipc_port->send(std::move(msg));
+    if (g_ipc_port->send(std::move(msg)) == IPC_OK) {
+        metrics_answer_awaited(Exchange::FW_CHECK, mac);
+    }
 }
 
 void send_get_credentials(const MacAddr& mac, const std::string& device_type,
@@ -30,5 +33,7 @@ void send_get_credentials(const MacAddr& mac, const std::string& device_type,
     msg->device_type = make_shared_string(device_type);
     msg->sw_version = make_shared_string(sw_version);
     msg->ip = make_shared_string(ip);
-    g_ipc_port->send(std::move(msg));
+    if (g_ipc_port->send(std::move(msg)) == IPC_OK) {
+        metrics_answer_awaited(Exchange::CREDENTIALS, mac);
+    }
 }

@@ -8,6 +8,7 @@
 #include "dialogue/sa_reply.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 
 namespace {
 
@@ -62,10 +63,12 @@ void send_answer(lws* wsi, int status, unsigned char*& p, unsigned char*& start,
 }
 
 void send_ok(AnswerContext& ctx, std::string_view body) {
+    metrics_ok_reply(body);
     send_answer(ctx.wsi, kStatusOk, ctx.p, ctx.start, ctx.end, body, ctx.peer_address);
 }
 
 void send_error(AnswerContext& ctx, std::string_view error, const char* peer) {
+    metrics_error_reply(error);
     send_answer(ctx.wsi, kStatusError, ctx.p, ctx.start, ctx.end, error_reply_text(error), peer);
 }
 

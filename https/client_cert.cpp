@@ -19,6 +19,7 @@
 #include "libs/ipc/messages.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/addr.h"
 
 namespace {
@@ -51,6 +52,7 @@ int refuse_chain(const char* format, const char* reason, X509_STORE_CTX* store) 
     const int error = X509_STORE_CTX_get_error(store);
     const int depth = X509_STORE_CTX_get_error_depth(store);
     const char* text = X509_verify_cert_error_string(error);
+    metrics_tls_chain_refused(error);
     sa_trace.ap_lib(format, text, error, depth);
     report(std::string(reason) + text + " (" + std::to_string(error) + ") , depth - " +
            std::to_string(depth));
@@ -83,6 +85,7 @@ bool same_der_as_stored(X509* cert, BIO* bio) {
 }
 
 int accept_stored_copy(const MacAddr& serial_mac, const MacAddr& subject_mac) {
+    ++metrics().tls_accepted;
     sa_trace.sys_mac(serial_mac, "Certificate OK");
     report("certificate ok", serial_mac);
     sa_trace.events_mac(subject_mac, "accept AP with valid certificate");
@@ -103,6 +106,7 @@ int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
     // Six octets, the first not zero: the serial is the AP's MAC too.
     const MacAddr serial_mac = MacAddr::from_str(serial_hex.get());
     if (!serial_mac.valid) {
+        metrics_tls_refused(TlsRefusal::SUBJECT);  // the serial names no AP
         return 1;
     }
     const std::string file = g_sa_config->ap_cert_dir + "/" + serial_hex.get() + ".pem";
@@ -112,6 +116,7 @@ int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
     }
     if (BIO_read_filename(bio.get(), file.c_str()) <= 0) {
         sa_trace.sys_mac(serial_mac, "Certificate file [%s] does not exist", file.c_str());
+        metrics_tls_refused(TlsRefusal::NOT_STORED);
         report("certificate file [" + file + "] does not exist", serial_mac);
         return 1;
     }
@@ -124,11 +129,13 @@ int check_stored_copy(X509* cert, const MacAddr& subject_mac) {
     const X509Ptr stored = read_pem_certificate(bio.get());
     if (!stored) {
         sa_trace.sys_mac(serial_mac, "Unable to load certificate from file [%s]", file.c_str());
+        metrics_tls_refused(TlsRefusal::NOT_STORED);  // no usable stored copy
         report("unable to load certificate from file [" + file + "]", serial_mac);
         return 1;
     }
     if (X509_cmp(cert, stored.get()) != 0) {
         sa_trace.sys_mac(serial_mac, "Certificate differs from stored [%s]", file.c_str());
+        metrics_tls_refused(TlsRefusal::DIFFERS);
         report("certificate differs from stored [" + file + "]", serial_mac);
         return 1;
     }
@@ -154,12 +161,14 @@ int verify_client_certificate(X509_STORE_CTX* store, SSL* ssl, int preverify_ok)
     const OpenSslText subject(X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0));
     if (!subject) {
         sa_trace.warn("No subject field in AP certificate");
+        metrics_tls_refused(TlsRefusal::SUBJECT);
         report("no subject field in AP certificate");
         return 1;
     }
     const OpenSslText issuer(X509_NAME_oneline(X509_get_issuer_name(cert), nullptr, 0));
     if (!issuer) {
         sa_trace.warn("No issuer field in AP certificate");
+        metrics_tls_refused(TlsRefusal::SUBJECT);
         report("no issuer field in AP certificate");
         return 1;
     }
@@ -173,6 +182,7 @@ int verify_client_certificate(X509_STORE_CTX* store, SSL* ssl, int preverify_ok)
     const MacAddr subject_mac = MacAddr::from_str(mac_text.data(), mac_text.size());
     if (!subject_mac.valid) {
         sa_trace.events_mac(subject_mac, "AP is not in authorized list");
+        metrics_tls_refused(TlsRefusal::SUBJECT);
         report("AP is not in authorized list", subject_mac);
         return 1;
     }

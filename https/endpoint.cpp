@@ -11,6 +11,7 @@
 #include "https/lws_server_base.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/ap_request.h"
 
 namespace {
@@ -76,6 +77,7 @@ int on_new_request(Request& r, const char* in) {
     }
     r.ip = r.peer_address;
     sa_trace.ap("%s HTTPS: connection %s, path %s", r.side.name, r.ip.c_str(), path.c_str());
+    metrics_request(r.side.name, path);
 
     char* text = reinterpret_cast<char*>(r.buffer);
     if (lws_hdr_total_length(r.wsi, WSI_TOKEN_HTTP_CONTENT_TYPE) != kJsonLength) {
@@ -170,6 +172,7 @@ bool on_bind(Request& r) {
     ConnectionCounters& counters = https_counters();
     if (counters.free_request_sessions >= kMaxFreeRequests) {
         sa_trace.core("Certificate generating APs limit exceeded");
+        metrics_limit_refused(MetricLimit::BOUND_REQUESTS);
         r.side.report("certificate generating APs limit exceeded", std::nullopt);
         return false;
     }
@@ -300,6 +303,7 @@ bool firmware_refused(const EndpointSide& side, lws* wsi, void* user, const char
         return true;
     }
     if (https_counters().fw_download_sessions >= kMaxFwDownloads) {
+        metrics_limit_refused(MetricLimit::DOWNLOADS);
         (sa_trace.*side.fw_limit_trace)("%s", side.fw_limit_text);
         side.report(side.fw_limit_text, ip);
         return true;

@@ -21,6 +21,7 @@
 #include "https/tls_backlog.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
 
@@ -114,6 +115,7 @@ int dummy(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t le
 // retries it in a busy loop until its time-out, the close and its "failed" line
 // five seconds late. The AP has hung up: close without answering.
 void on_tls_event(const SSL* ssl, int where, int alert) {
+    metrics_tls_alert_sent(ssl, where, alert);
     if ((where & SSL_CB_READ_ALERT) != 0 && (alert & 0xff) == SSL_AD_CLOSE_NOTIFY) {
         SSL_set_quiet_shutdown(const_cast<SSL*>(ssl), 1);  // the connection's own, not shared
     }
@@ -153,6 +155,7 @@ int auth_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void
     switch (reason) {
         case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
             if (counters.auth_connections >= kMaxAuthConnections) {
+                metrics_limit_refused(MetricLimit::CONNECTIONS);
                 return 1;
             }
             break;

@@ -11,6 +11,7 @@
 #include "libs/board/board_types.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
+#include "platform/metrics.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int on_request(const EndpointSide& side, lws* wsi, void* user, const char* in) {
     if (refused != 0) {
         return refused;
     }
+    metrics_download_started(wsi, path.c_str());
     const std::string version = version_of(path);
     int32_t tries = 0;
     if (auto ap = side.find(ip)) {
@@ -100,9 +102,11 @@ int fw_download(const EndpointSide& side, lws* wsi, lws_callback_reasons reason,
         case LWS_CALLBACK_HTTP:
             return on_request(side, wsi, user, static_cast<const char*>(in));
         case LWS_CALLBACK_HTTP_FILE_COMPLETION:
+            metrics_download_completed(wsi);
             on_completed(side, peer_of(user));
             return 0;
         case LWS_CALLBACK_CLOSED_HTTP:
+            metrics_download_closed(wsi);
             on_closed(side, peer_of(user));
             return 0;
         default:

@@ -269,6 +269,10 @@ const std::vector<CodecEntry>& all_entries() {
         DOR_IPC_ENTRY(IPC_MSG__SA_AP_EVENT),
         DOR_IPC_ENTRY(IPC_MSG__SA_AP_MACLIST),
         DOR_IPC_ENTRY(IPC_MSG__SA_AP_MACLIST_RESP),
+        DOR_IPC_ENTRY(IPC_MSG__EXT_STATUS_REQ),
+        DOR_IPC_ENTRY(IPC_MSG__EXT_STATUS_RESP),
+        DOR_IPC_ENTRY(IPC_MSG__EXT_METRICS_REQ),
+        DOR_IPC_ENTRY(IPC_MSG__EXT_METRICS_RESP),
         DOR_IPC_ENTRY(IPC_MSG__CTL_SUBSCRIBE),
         DOR_IPC_ENTRY(IPC_MSG__CTL_READY),
         DOR_IPC_ENTRY(IPC_MSG__CTL_RUN),
@@ -280,15 +284,20 @@ const std::vector<CodecEntry>& all_entries() {
 // range, so two short arrays index every entry.
 constexpr uint32_t kMessageSlots = 256;
 constexpr uint32_t kControlSlots = 16;
+// The service's own extension types, just above the messages' range.
+constexpr uint32_t kExtensionSlots = 16;
 
 struct CodecTable {
     std::array<const CodecEntry*, kMessageSlots> messages{};
     std::array<const CodecEntry*, kControlSlots> controls{};
+    std::array<const CodecEntry*, kExtensionSlots> extensions{};
 
     CodecTable() {
         for (const auto& entry : all_entries()) {
             if (entry.type < kMessageSlots) {
                 messages[entry.type] = &entry;
+            } else if (entry.type - kIpcExtensionFirst < kExtensionSlots) {
+                extensions[entry.type - kIpcExtensionFirst] = &entry;
             } else {
                 controls[entry.type - IPC_CONTROL_FIRST] = &entry;
             }
@@ -300,6 +309,9 @@ struct CodecTable {
         }
         if (type >= IPC_CONTROL_FIRST && type - IPC_CONTROL_FIRST < kControlSlots) {
             return controls[type - IPC_CONTROL_FIRST];
+        }
+        if (type - kIpcExtensionFirst < kExtensionSlots) {
+            return extensions[type - kIpcExtensionFirst];
         }
         return nullptr;
     }

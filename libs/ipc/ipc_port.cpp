@@ -410,6 +410,7 @@ void IpcPort::Impl::read_peer(Peer& peer, std::vector<Inbound>& inbox) {
             }
             std::string why;
             std::shared_ptr<IMsg> msg = ipc_decode_payload(payload, size, &why);
+            ++(msg ? port.frame_counts.in : port.frame_counts.dropped);
             if (!msg) {
                 drop(peer, why);
                 return;
@@ -583,6 +584,7 @@ Error IpcPort::send_to(PeerRef only, std::shared_ptr<IMsg> msg) {
         if (only == kNoPeer) {
             impl.note_unserved(type);
         }
+        ++frame_counts.dropped;
         return IPC_ERR_NO_PEER;
     }
     auto frame = std::make_shared<std::string>();
@@ -595,6 +597,7 @@ Error IpcPort::send_to(PeerRef only, std::shared_ptr<IMsg> msg) {
     for (Peer* peer : targets) {
         reached += impl.queue(*peer, shared) ? 1 : 0;
     }
+    frame_counts.out += reached;
     return reached > 0 ? IPC_OK : IPC_ERR_IO;
 }
 

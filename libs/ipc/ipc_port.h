@@ -99,6 +99,12 @@ class IpcPort {
 
     const Trace& trace() const;
 
+    // Frames since the port opened: decoded from peers, queued to peers, and
+    // sent to no peer or refused from one.
+    struct FrameCounts {
+        uint64_t in = 0, out = 0, dropped = 0;
+    } frame_counts;
+
   private:
     struct Impl;
 

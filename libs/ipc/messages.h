@@ -189,3 +189,20 @@ inline bool ipc_ap_waits_for_answer(uint32_t type) {
     return type == IPC_MSG__SA_GET_CREDENTIALS::kType || type == IPC_MSG__FW_AP_CHECK::kType ||
            type == IPC_MSG__SA_CERT_AUTH_AP::kType;
 }
+// Extensions of this service, never sent by the controller: a status view and
+// counters, each answered with a JSON text (docs/ipc-protocol.md).
+inline constexpr uint32_t kIpcExtensionFirst = 0x00010000;
+struct IPC_MSG__EXT_STATUS_REQ : IpcMsg<kIpcExtensionFirst> {
+    DOR_IPC_FIELDS()
+};
+struct IPC_MSG__EXT_STATUS_RESP : IpcMsg<kIpcExtensionFirst + 1> {
+    SharedString json;
+    DOR_IPC_FIELDS(json)
+};
+struct IPC_MSG__EXT_METRICS_REQ : IpcMsg<kIpcExtensionFirst + 2> {
+    DOR_IPC_FIELDS()
+};
+struct IPC_MSG__EXT_METRICS_RESP : IpcMsg<kIpcExtensionFirst + 3> {
+    SharedString json;
+    DOR_IPC_FIELDS(json)
+};

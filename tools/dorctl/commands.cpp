@@ -19,6 +19,7 @@
 #include "libs/ipc/messages.h"
 #include "tools/dorctl/cli.h"
 #include "tools/dorctl/output.h"
+#include "tools/dorctl/views.h"
 
 namespace dorctl {
 
@@ -325,6 +326,32 @@ int cmd_events(Session& s) {
     return kExitOk;
 }
 
+// The extension replies: JSON, or what the views make of it.
+template <class Request, class Reply>
+int print_view(Session& s, std::optional<std::string> (*view)(const std::string&)) {
+    auto reply = s.ask<Reply>(Request{});
+    if (!reply) {
+        return kExitFailure;
+    }
+    const auto text =
+        view != nullptr ? view(text_of(reply->json)) : pretty_json(text_of(reply->json));
+    if (!text) {
+        s.err << "dorctl: unreadable answer from dor_sa\n";
+        return kExitFailure;
+    }
+    s.out << *text;
+    return kExitOk;
+}
+
+int cmd_status(Session& s) {
+    return print_view<IPC_MSG__EXT_STATUS_REQ, IPC_MSG__EXT_STATUS_RESP>(
+        s, s.inv.has("--json") ? nullptr : status_summary);
+}
+
+int cmd_metrics(Session& s) {
+    return print_view<IPC_MSG__EXT_METRICS_REQ, IPC_MSG__EXT_METRICS_RESP>(s, metrics_text);
+}
+
 struct Command {
     const char* name;
     size_t min_args;
@@ -349,6 +376,8 @@ const std::vector<Command>& commands() {
         {"tz-update", 0, 0, {}, cmd_tz_update},
         {"trace-filter", 1, kMany, {}, cmd_trace_filter},
         {"events", 0, 0, {"--json"}, cmd_events},
+        {"status", 0, 0, {"--json"}, cmd_status},
+        {"metrics", 0, 0, {}, cmd_metrics},
     };
     return kCommands;
 }

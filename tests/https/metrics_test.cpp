@@ -191,7 +191,12 @@ TEST(Metrics, EveryCounterIsWhatTheJourneysCaused) {
 
     // Client certificates on the authorized endpoint, each from its own address.
     const std::string expired = expired_ap_certificate();
-    const std::pair<std::string, const char*> certificates[] = {
+    struct Certificate {
+        std::string path;     // empty: none
+        const char* refusal;  // null: accepted
+        int max_version = 0;  // TLS 1.2 refuses with other alerts than 1.3
+    };
+    const Certificate certificates[] = {
         {test_pki().path("ap1"), nullptr},
         {test_pki().path("other-ca-ap"), "chain"},
         {test_pki().path("rogue"), "chain"},
@@ -202,13 +207,17 @@ TEST(Metrics, EveryCounterIsWhatTheJourneysCaused) {
         {test_pki().path("garbled"), "not_stored"},
         {expired, "expired"},
         {"", "no_certificate"},
+        {"", "no_certificate", TLS1_2_VERSION},
+        {test_pki().path("two-names"), "subject", TLS1_2_VERSION},
+        {test_pki().path("rogue"), "chain", TLS1_2_VERSION},
     };
     int host = 10;
-    for (const auto& [cert, refusal] : certificates) {
+    for (const auto& [cert, refusal, max_version] : certificates) {
         SCOPED_TRACE(cert);
         const std::string ip = "127.0.12." + std::to_string(++host);
-        const ClientOptions client =
+        ClientOptions client =
             client_at(ip, cert.empty() ? "" : cert + ".pem", cert.empty() ? "" : cert + ".key");
+        client.max_version = max_version;
         const HttpAnswer answer = bed.post(authorized, client, ott_post("/report/ap", kJson, "{}"));
         EXPECT_EQ(answer.status, refusal == nullptr ? 200 : 0);
         expected[key("dor_tls_handshakes_refused_total",

@@ -89,6 +89,8 @@ bool TlsClient::connect(int port) {
     if (!connect_plain(port))
         return false;
     ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (options.max_version != 0)
+        SSL_CTX_set_max_proto_version(ctx.get(), options.max_version);
     if (!options.cert.empty() &&
         (SSL_CTX_use_certificate_file(ctx.get(), options.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
          SSL_CTX_use_PrivateKey_file(ctx.get(), options.key.c_str(), SSL_FILETYPE_PEM) != 1)) {

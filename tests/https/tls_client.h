@@ -19,6 +19,7 @@ struct ClientOptions {
     // The first request leaves in one segment with the handshake's last flight,
     // as curl's often does: the server reads both at once.
     bool request_with_finished = false;
+    int max_version = 0;  // e.g. TLS1_2_VERSION; 0: the library's highest
 };
 
 inline ClientOptions client_at(std::string source, std::string cert = {}, std::string key = {}) {

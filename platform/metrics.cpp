@@ -205,13 +205,11 @@ void metrics_tls_alert_sent(const void* ssl, int where, int alert) {
     const SSL* connection = static_cast<const SSL*>(ssl);
     const int description = alert & 0xff;
     // Refused while reading the client's certificate message, and none came:
-    // TLS 1.3 says so with its own alert, TLS 1.2 with a handshake failure,
-    // which a refused certificate also gives, but after a verification.
+    // TLS 1.3 says so with its own alert, TLS 1.2 with a handshake failure.
     if ((where & SSL_CB_WRITE_ALERT) != 0 && (alert >> 8) == SSL3_AL_FATAL &&
         SSL_get_state(connection) == TLS_ST_SR_CERT &&
         (description == SSL_AD_CERTIFICATE_REQUIRED || description == SSL_AD_HANDSHAKE_FAILURE) &&
-        SSL_get0_peer_certificate(connection) == nullptr &&
-        SSL_get_verify_result(connection) == X509_V_OK) {
+        SSL_get0_peer_certificate(connection) == nullptr) {
         metrics_tls_refused(TlsRefusal::NO_CERTIFICATE);
     }
 }

@@ -68,9 +68,15 @@ TEST_F(Dispatcher, RoutesEachTypeOrCallsItUncatched) {
         {std::make_shared<IPC_MSG__SA_GET_CREDENTIALS>(), DISPATCH_UNCATCHED, alive},
         {std::make_shared<IPC_MSG__AUTH_AP_RESP>(), DISPATCH_UNCATCHED, alive},
         {std::make_shared<IpcUnknownMsg>(9999), DISPATCH_UNCATCHED, alive},
+        // The service's extensions answer; their free numbers do not.
+        {std::make_shared<IPC_MSG__EXT_STATUS_REQ>(), DISPATCH_HANDLED,
+         [](IpcTestBed& own) { return own.drain_as<IPC_MSG__EXT_STATUS_RESP>(1000).size() == 1; }},
+        {std::make_shared<IPC_MSG__EXT_METRICS_REQ>(), DISPATCH_HANDLED,
+         [](IpcTestBed& own) { return own.drain_as<IPC_MSG__EXT_METRICS_RESP>(1000).size() == 1; }},
+        {std::make_shared<IpcUnknownMsg>(kIpcExtensionFirst + 4), DISPATCH_UNCATCHED, alive},
     };
     // A known type number on a message of another class is not that message.
-    for (const uint32_t type : {2u, 25u, 113u, 130u, 144u})
+    for (const uint32_t type : {2u, 25u, 113u, 130u, 144u, kIpcExtensionFirst})
         cases.push_back({std::make_shared<IpcUnknownMsg>(type), DISPATCH_UNCATCHED, alive});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.msg->get_type());

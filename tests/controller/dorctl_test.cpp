@@ -104,6 +104,9 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
     const std::string none_shown =
         "{\n  \"status\": \"failure\",\n  \"cause\": \"can't auth: 02:00:00:00:00:05, "
         "02:00:00:00:00:22\"\n}\nadmitted no AP\n";
+    const std::string metrics =
+        R"({"families":[{"name":"a_total","type":"counter","help":"A","samples":[)"
+        R"({"name":"a_total","labels":{"k":"v"},"value":2}]}]})";
     struct Case {
         std::vector<std::string> args;
         SentMsg request;
@@ -130,6 +133,17 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
         {tls, {139, {"/p/ca.pem", cwd + "/k.pem", "/p/c.pem", "/d"}}, "", 0, ""},
         {{"fw-dir", "/srv/fw/../img"}, {138, {"/srv/img"}}, "", 0, ""},
         {{"incoming", "maintenance"}, {145, {"2"}}, "", 0, ""},
+        {{"status", "--json"},
+         {65536, {}},
+         R"({"version":"1.0"})",
+         0,
+         "{\n  \"version\": \"1.0\"\n}\n"},
+        {{"status"}, {65536, {}}, "not json", 1, "dorctl: unreadable answer from dor_sa\n"},
+        {{"metrics"},
+         {65538, {}},
+         metrics,
+         0,
+         "# HELP a_total A\n# TYPE a_total counter\na_total{k=\"v\"} 2\n# EOF\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -140,6 +154,8 @@ TEST_F(Dorctl, CommandsSendTypedRequestsAndShowTheAnswer) {
             replies.push_back(with_text<IPC_MSG__AUTH_AP_RESP>(c.reply));
             replies.push_back(with_text<IPC_MSG__SA_REPORT_RESP>(c.reply));
             replies.push_back(with_text<IPC_MSG__MAC_FILTER_RESP>(c.reply));
+            replies.push_back(with_text<IPC_MSG__EXT_STATUS_RESP>(c.reply));
+            replies.push_back(with_text<IPC_MSG__EXT_METRICS_RESP>(c.reply));
         }
         const Outcome outcome = run(c.args);
         EXPECT_EQ(outcome.status, c.status) << outcome.err;

@@ -111,6 +111,27 @@ TEST(Exposition, LabelValuesAndHelpTextsAreEscaped) {
     EXPECT_EQ(dorctl::metrics_text(exposition::to_json(families)), exposition::to_text(families));
 }
 
+// A password or file name may hold the key's text, escaped; the reply's own
+// code is the one counted.
+TEST(Metrics, RepliesCountedByTheirOwnCode) {
+    const std::pair<std::string, MetricReply> cases[] = {
+        {R"({"system":{"password":"p\"code\":4025"},"code":1,"dor-version":"2.0"})",
+         MetricReply::CREDENTIALS},
+        {R"({"code":4025,"msg":"\"code\":4027.bin","fw-check-crt":true})", MetricReply::UPGRADE},
+        {R"({"code": 4026,"error-description":"unknown board type"})", MetricReply::UNAVAILABLE},
+        {kNoted, MetricReply::NOTED},
+        {R"({"code":9})", MetricReply::OTHER},
+    };
+    for (const auto& [body, reply] : cases) {
+        SCOPED_TRACE(body);
+        metrics().reset();
+        metrics_ok_reply(body);
+        for (size_t r = 0; r < count_of<MetricReply>(); ++r) {
+            EXPECT_EQ(metrics().replies[r], r == static_cast<size_t>(reply) ? 1u : 0u) << r;
+        }
+    }
+}
+
 // An AP certificate that expired last year, from the test CA.
 std::string expired_ap_certificate() {
     const std::string dir = test_pki().dir;

@@ -159,13 +159,11 @@ void metrics_ok_reply(std::string_view body) {
     if (body.starts_with(R"({"noted":true)")) {
         reply = MetricReply::NOTED;
     } else {
-        // The first key "code" outside a string: inside one its quotes are escaped.
+        // Only the key itself has a bare quote before the colon: inside a
+        // text (a password, a file name) the quote is escaped.
         constexpr std::string_view kKey = R"("code":)";
-        for (size_t at = body.find(kKey); at != std::string_view::npos;
-             at = body.find(kKey, at + 1)) {
-            if (at > 0 && body[at - 1] == '\\') {
-                continue;
-            }
+        const size_t at = body.find(kKey);
+        if (at != std::string_view::npos) {
             size_t begin = at + kKey.size();
             while (begin < body.size() && body[begin] == ' ') {
                 ++begin;
@@ -175,7 +173,6 @@ void metrics_ok_reply(std::string_view body) {
                 ++end;
             }
             reply = reply_of_code(body.substr(begin, end - begin));
-            break;
         }
     }
     ++g_metrics.replies[index_of(reply)];

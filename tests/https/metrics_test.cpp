@@ -111,8 +111,8 @@ TEST(Exposition, LabelValuesAndHelpTextsAreEscaped) {
     EXPECT_EQ(dorctl::metrics_text(exposition::to_json(families)), exposition::to_text(families));
 }
 
-// A password or file name may hold the key's text, escaped; the reply's own
-// code is the one counted.
+// Replies are told apart by their code, whatever a password or file name
+// holds and whether a blank follows the colon.
 TEST(Metrics, RepliesCountedByTheirOwnCode) {
     const std::pair<std::string, MetricReply> cases[] = {
         {R"({"system":{"password":"p\"code\":4025"},"code":1,"dor-version":"2.0"})",

@@ -70,6 +70,8 @@ const char* state_name(const LwsServerBase* server) {
             return "failed";
         case STOP_PENDING:
             return "stopping";
+        case STARTING:
+            return "starting";
     }
     return "unknown";
 }

@@ -13,6 +13,9 @@ class LwsServerAuthorized;
 // certificate under examination, 1 refuses it; libwebsockets goes by this
 // result alone, so every accepting path has OpenSSL's verdict behind it.
 int verify_client_certificate(X509_STORE_CTX* store, SSL* ssl, int preverify_ok);
+// Why verify_client_certificate refused the connection's certificate; null
+// when it did not.
+const char* tls_refusal_reason(const SSL* ssl);
 
 // True when `path` holds a PEM certificate that is not yet valid or has expired.
 bool certificate_out_of_validity(const std::string& path);

@@ -7,6 +7,7 @@
 
 #include "dialogue/ap_data.h"
 #include "dialogue/sa_reply.h"
+#include "https/connection_guard.h"
 #include "https/counters.h"
 #include "https/lws_server_base.h"
 #include "libs/trace/trace.h"
@@ -88,10 +89,15 @@ int on_new_request(Request& r, const char* in) {
         return r.error("ap not tracked: content-type not json");
     }
     const int length_text = lws_hdr_total_length(r.wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH);
-    if (length_text < 1 || static_cast<size_t>(length_text) > copy_size - 1 ||
+    if (length_text < 1 || static_cast<size_t>(length_text) > kMaxContentLengthText ||
         lws_hdr_copy(r.wsi, text, static_cast<int>(copy_size), WSI_TOKEN_HTTP_CONTENT_LENGTH) < 0 ||
         !content_length_acceptable(text)) {
         return r.error("ap not tracked: invalid content length");
+    }
+    // An unknown path would wait for an answer that never comes, and hold an
+    // entry until it expires.
+    if (r.side.knows_path != nullptr && !r.side.knows_path(path)) {
+        return r.error("ap not tracked: unknown path");
     }
     sa_trace.ap("got json body len (%ld)", std::strtol(text, nullptr, 10));
     r.side.track(r.ip, path);
@@ -116,6 +122,7 @@ int on_body(Request& r, const char* in, size_t len) {
 }
 
 int on_body_complete(Request& r) {
+    guard_request_received(r.wsi);
     const EndpointSide& side = r.side;
     const char* ip = r.ip.c_str();
     switch (side.process_request(r.ip)) {
@@ -169,22 +176,21 @@ int on_writeable(Request& r) {
 }
 
 bool on_bind(Request& r) {
-    ConnectionCounters& counters = https_counters();
-    if (counters.free_request_sessions >= kMaxFreeRequests) {
-        sa_trace.core("Certificate generating APs limit exceeded");
-        metrics_limit_refused(MetricLimit::BOUND_REQUESTS);
-        r.side.report("certificate generating APs limit exceeded", std::nullopt);
-        return false;
+    switch (guard_take_request_slot(r.wsi)) {
+        case SlotVerdict::kTaken:
+            return true;
+        case SlotVerdict::kAllTaken:
+            r.side.report("certificate generating APs limit exceeded", std::nullopt);
+            return false;
+        case SlotVerdict::kAddressHoldsTooMany:
+            return false;
     }
-    ++counters.free_request_sessions;
-    return true;
+    return false;
 }
 
 void on_drop(Request& r) {
     server_of(r.wsi).forget(r.wsi);
-    if (r.side.limits_requests) {
-        --https_counters().free_request_sessions;
-    }
+    guard_release_request_slot(r.wsi);
     auto ap = r.side.find(r.ip);
     if (!ap) {
         return;
@@ -271,6 +277,8 @@ int request_callback(const EndpointSide& side, lws* wsi, lws_callback_reasons re
         case LWS_CALLBACK_CLOSED_HTTP:
             server_of(wsi).forget(wsi);
             break;
+        case LWS_CALLBACK_TIMER:
+            return guard_on_timer(wsi) ? -1 : 0;
         default:
             if (!is_quiet(reason)) {
                 log_uncatched(reason, user, in, len);
@@ -303,8 +311,7 @@ bool firmware_refused(const EndpointSide& side, lws* wsi, void* user, const char
         return true;
     }
     if (https_counters().fw_download_sessions >= kMaxFwDownloads) {
-        metrics_limit_refused(MetricLimit::DOWNLOADS);
-        (sa_trace.*side.fw_limit_trace)("%s", side.fw_limit_text);
+        guard_refused(wsi, side.fw_limit_refusal, ip);
         side.report(side.fw_limit_text, ip);
         return true;
     }

@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "https/answer.h"
+#include "https/counters.h"
 
 class ApDataBase;
-class Trace;
 
 // Per-connection data of every protocol of both vhosts: lws allocates it
 // zero-filled when a protocol is bound to the connection and frees it when the
@@ -25,6 +25,10 @@ inline constexpr size_t kPeerAddressSize = 16;
 
 // Request bodies, and so Content-Length values, are refused above this.
 inline constexpr size_t kMaxRequestBody = 64 * 1024;
+// The longest Content-Length text lws 4.1 reads (its buffer holds 31 bytes
+// with the NUL). A longer one, such as a value padded with zeros, leaves lws
+// waiting for 100 MB of body, so the request is refused at once instead.
+inline constexpr size_t kMaxContentLengthText = 30;
 
 struct EndpointSide {
     const char* name;     // "<name> HTTPS: connection %s, path %s"
@@ -47,11 +51,14 @@ struct EndpointSide {
     int (*auth_waiting)(AnswerContext& answer, const std::string& ip);
     // At most 100 requests bound to "http" at once.
     bool limits_requests;
+    // Paths the side answers; null: any path. A request on another is
+    // refused before it reaches the registry.
+    bool (*knows_path)(std::string_view path);
 
     // "/fw" refusals.
     const char* fw_untracked_event;
-    void (Trace::*fw_limit_trace)(const char* fmt, ...) const;
-    const char* fw_limit_text;  // log line and event reason
+    Refusal fw_limit_refusal;   // its log line
+    const char* fw_limit_text;  // event reason
 
     // Connection close.
     const char* drop_finished_event;    // null: none

@@ -14,6 +14,7 @@
 #include "dialogue/sa_reply.h"
 #include "https/callbacks.h"
 #include "https/client_cert.h"
+#include "https/connection_guard.h"
 #include "https/counters.h"
 #include "https/endpoint.h"
 #include "https/fw_download.h"
@@ -55,6 +56,12 @@ int start_authentication(AnswerContext& answer, const std::string& ip) {
     return -1;
 }
 
+// The authorized endpoint's requests: registration and readiness, which the
+// controller answers, and reports, which are noted at once.
+bool authorized_path(std::string_view path) {
+    return path == "/register/ap" || path == "/ready/ap" || path == "/report/ap";
+}
+
 const EndpointSide kAuthSide{
     .name = "AUTHORIZED",
     .ap_kind = "authorized",
@@ -72,8 +79,9 @@ const EndpointSide kAuthSide{
     .not_tracked_answer = "AP not tracked",
     .auth_waiting = refuse_auth_waiting,
     .limits_requests = false,
+    .knows_path = authorized_path,
     .fw_untracked_event = "AP not tracked",
-    .fw_limit_trace = &Trace::warn,
+    .fw_limit_refusal = Refusal::kAuthFwDownloads,
     .fw_limit_text = "upgrading APs limit exceeded",
     .drop_finished_event = nullptr,
     .drop_unfinished_log = "Don't remove registered but not ready AP track [%s]",
@@ -98,8 +106,9 @@ const EndpointSide kFreeSide{
     .not_tracked_answer = "ap not tracked",
     .auth_waiting = start_authentication,
     .limits_requests = true,
+    .knows_path = nullptr,  // the controller's check answers any path
     .fw_untracked_event = "not tracked",
-    .fw_limit_trace = &Trace::core,
+    .fw_limit_refusal = Refusal::kFreeFwDownloads,
     .fw_limit_text = "Upgrading APs limit exceeded",
     .drop_finished_event = "remove AP",
     .drop_unfinished_log = "Clear json AP (%s)",
@@ -110,15 +119,48 @@ int dummy(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t le
     return lws_callback_http_dummy(wsi, reason, user, in, len);
 }
 
+// Every refused handshake ends with a fatal alert from us: one line names the
+// peer and the reason, the certificate check's own if it gave one.
+void log_tls_refusal(const char* endpoint, const SSL* ssl, int alert) {
+    const char* reason = tls_refusal_reason(ssl);
+    if (reason == nullptr) {
+        const int error = ERR_GET_REASON(ERR_peek_last_error());
+        // A client that hangs up has left, not been refused.
+        if (error == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+            return;
+        }
+        const bool no_certificate = alert == SSL_AD_CERTIFICATE_REQUIRED ||
+                                    error == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE;
+        reason = no_certificate ? "no client certificate" : SSL_alert_desc_string_long(alert);
+    }
+    sa_trace.warn("%s HTTPS: TLS handshake with %s refused: %s", endpoint, peer_of_ssl(ssl).c_str(),
+                  reason);
+}
+
 // An AP that gives up on a download says goodbye, then resets the connection
 // with the image still unread. Our goodbye would then fail to send, and lws 4.1
 // retries it in a busy loop until its time-out, the close and its "failed" line
 // five seconds late. The AP has hung up: close without answering.
-void on_tls_event(const SSL* ssl, int where, int alert) {
-    metrics_tls_alert_sent(ssl, where, alert);
-    if ((where & SSL_CB_READ_ALERT) != 0 && (alert & 0xff) == SSL_AD_CLOSE_NOTIFY) {
+void on_tls_event(const char* endpoint, const SSL* ssl, int where, int value) {
+    metrics_tls_alert_sent(ssl, where, value);
+    if ((where & SSL_CB_READ_ALERT) != 0 && (value & 0xff) == SSL_AD_CLOSE_NOTIFY) {
         SSL_set_quiet_shutdown(const_cast<SSL*>(ssl), 1);  // the connection's own, not shared
     }
+    if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
+        guard_handshake_done(ssl);
+    }
+    if ((where & SSL_CB_WRITE_ALERT) != 0 && (value >> 8) == SSL3_AL_FATAL &&
+        SSL_is_init_finished(ssl) != 1) {
+        log_tls_refusal(endpoint, ssl, value & 0xff);
+    }
+}
+
+void on_auth_tls_event(const SSL* ssl, int where, int value) {
+    on_tls_event("AUTHORIZED", ssl, where, value);
+}
+
+void on_free_tls_event(const SSL* ssl, int where, int value) {
+    on_tls_event("FREE", ssl, where, value);
 }
 
 // APs never resume a session, so tickets and the session cache are pure cost:
@@ -128,7 +170,7 @@ void tune_server_context(SSL_CTX* ctx, bool has_ca) {
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_info_callback(ctx, on_tls_event);
+    SSL_CTX_set_info_callback(ctx, has_ca ? on_auth_tls_event : on_free_tls_event);
     SSL_CTX_set_read_ahead(ctx, 1);  // see tls_backlog.h
     // Built once here instead of on every handshake, without the root the AP
     // already holds. A chain the store cannot complete is sent as before; its
@@ -148,27 +190,62 @@ void on_cert_aging(lws* wsi) {
     }
 }
 
+// Protocol switches (WebSocket, h2c) and CONNECT's raw socket would leave the
+// request routing, its limits and deadlines behind; an AP never asks for one.
+int refuse_switch(const char* endpoint, lws* wsi, const char* what) {
+    sa_trace.warn("%s HTTPS: %s from %s refused", endpoint, what, guard_peer(wsi).c_str());
+    return -1;
+}
+
+// What both vhosts' default protocols do alike; true when `result` is the
+// callback's answer.
+bool guard_event(EdgeSide side, lws* wsi, lws_callback_reasons reason, void* user, void* in,
+                 int& result) {
+    const char* endpoint = side == EdgeSide::kAuth ? "AUTHORIZED" : "FREE";
+    switch (reason) {
+        case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
+            result =
+                guard_admit(side, wsi, *static_cast<lws_filter_network_conn_args*>(user)) ? 0 : 1;
+            return true;
+        case LWS_CALLBACK_WSI_CREATE:
+            guard_created(side, wsi);
+            tls_backlog_watch(wsi);
+            return false;
+        case LWS_CALLBACK_WSI_DESTROY:
+            guard_destroyed(wsi);
+            tls_backlog_forget(wsi);
+            return false;
+        case LWS_CALLBACK_PROTOCOL_INIT:
+            guard_vhost_init(wsi);
+            return false;
+        case LWS_CALLBACK_PROTOCOL_DESTROY:
+            guard_vhost_destroy(wsi);
+            return false;
+        case LWS_CALLBACK_TIMER:
+            result = guard_on_timer(wsi) ? -1 : 0;
+            return true;
+        case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE: {
+            const std::string what =
+                std::string(in != nullptr ? static_cast<const char*>(in) : "") + " upgrade";
+            result = refuse_switch(endpoint, wsi, what.c_str());
+            return true;
+        }
+        case LWS_CALLBACK_RAW_ADOPT:  // CONNECT
+            result = refuse_switch(endpoint, wsi, "CONNECT");
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 int auth_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    ConnectionCounters& counters = https_counters();
+    int result = 0;
+    if (guard_event(EdgeSide::kAuth, wsi, reason, user, in, result)) {
+        return result;
+    }
     switch (reason) {
-        case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
-            if (counters.auth_connections >= kMaxAuthConnections) {
-                metrics_limit_refused(MetricLimit::CONNECTIONS);
-                return 1;
-            }
-            break;
-        case LWS_CALLBACK_WSI_CREATE:
-            ++counters.auth_connections;
-            tls_backlog_watch(wsi);
-            break;
-        case LWS_CALLBACK_WSI_DESTROY:
-            if (counters.auth_connections > 0) {
-                --counters.auth_connections;
-            }
-            tls_backlog_forget(wsi);
-            break;
         case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
             if (firmware_refused(kAuthSide, wsi, user, static_cast<const char*>(in))) {
                 return 1;
@@ -200,13 +277,11 @@ int auth_fw_download_callback(lws* wsi, lws_callback_reasons reason, void* user,
 }
 
 int free_filter_callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    int result = 0;
+    if (guard_event(EdgeSide::kFree, wsi, reason, user, in, result)) {
+        return result;
+    }
     switch (reason) {
-        case LWS_CALLBACK_WSI_CREATE:
-            tls_backlog_watch(wsi);
-            break;
-        case LWS_CALLBACK_WSI_DESTROY:
-            tls_backlog_forget(wsi);
-            break;
         case LWS_CALLBACK_FILTER_HTTP_CONNECTION:
             if (firmware_refused(kFreeSide, wsi, user, static_cast<const char*>(in))) {
                 return 1;

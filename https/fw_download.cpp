@@ -1,11 +1,16 @@
 #include "https/fw_download.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "dialogue/ap_data.h"
 #include "dialogue/sa_config.h"
+#include "https/connection_guard.h"
 #include "https/counters.h"
 #include "https/endpoint.h"
 #include "libs/board/board_types.h"
@@ -29,7 +34,45 @@ std::string version_of(const std::string& path) {
     return "unknown";
 }
 
+// An open image file, closed when the request step ends.
+struct ImageFile {
+    ~ImageFile() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    // What lws and the image scan open: this very file, whatever happens to
+    // its name meanwhile.
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd); }
+    int fd = -1;
+};
+
+// Opens the image `name` of the firmware directory; the reason for a refusal,
+// or null. Only a plain file name of a regular file in a configured directory
+// is served: no other file of the host, and nothing (a FIFO, a device) that
+// could block the loop's only thread or never end.
+const char* open_image(const std::string& name, ImageFile& image) {
+    if (g_sa_config->fw_dir.empty()) {
+        return "no firmware directory";
+    }
+    if (name.empty() || name.find('/') != std::string::npos ||
+        name.find("..") != std::string::npos) {
+        return "not a plain file name";
+    }
+    const std::string path = g_sa_config->fw_dir + "/" + name;
+    image.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (image.fd < 0) {
+        return std::strerror(errno);
+    }
+    struct stat info {};
+    if (fstat(image.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return "not a regular file";
+    }
+    return nullptr;
+}
+
 int on_request(const EndpointSide& side, lws* wsi, void* user, const char* in) {
+    guard_request_received(wsi);
     int32_t& sessions = https_counters().fw_download_sessions;
     ++sessions;
     char* peer_address = static_cast<char*>(user);
@@ -47,16 +90,22 @@ int on_request(const EndpointSide& side, lws* wsi, void* user, const char* in) {
     if (!name.empty() && name.front() == '/') {
         name.erase(0, 1);
     }
-    const std::string path = g_sa_config->fw_dir + "/" + name;
+    ImageFile image;
+    if (const char* why = open_image(name, image)) {
+        // Answered as lws answers a file it cannot open; no attempt is used.
+        sa_trace.warn("[%s] firmware file [%s] refused: %s", ip.c_str(), name.c_str(), why);
+        lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
+        return 1;
+    }
     // lws has answered 404 itself; its result ends the transaction, which lws
     // 4.1 would otherwise leave open (the answer held) for five seconds.
     const int refused =
-        lws_serve_http_file(wsi, path.c_str(), "application/octet-stream", nullptr, 0);
+        lws_serve_http_file(wsi, image.path().c_str(), "application/octet-stream", nullptr, 0);
     if (refused != 0) {
         return refused;
     }
-    metrics_download_started(wsi, path.c_str());
-    const std::string version = version_of(path);
+    metrics_download_started(wsi, image.path().c_str());
+    const std::string version = version_of(image.path());
     int32_t tries = 0;
     if (auto ap = side.find(ip)) {
         if (ap->fw_tries_left > 0) {
@@ -109,6 +158,8 @@ int fw_download(const EndpointSide& side, lws* wsi, lws_callback_reasons reason,
             metrics_download_closed(wsi);
             on_closed(side, peer_of(user));
             return 0;
+        case LWS_CALLBACK_TIMER:
+            return guard_on_timer(wsi) ? -1 : 0;
         default:
             return 0;
     }

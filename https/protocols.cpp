@@ -8,9 +8,7 @@
 
 namespace {
 
-// Index 0 is the vhost's default protocol and also gets the connection-level
-// and TLS callbacks; the mounts bind the other two by name.
-constexpr const char* kDefault = "defprot";
+// Index 0 is kDefaultProtocol; the mounts bind the other two by name.
 constexpr const char* kRequests = "http";
 constexpr const char* kDownloads = "connection_counter";
 
@@ -61,14 +59,14 @@ const lws_http_mount kFreeOtt = ott_mount();
 }  // namespace
 
 const lws_protocols kAuthProtocols[] = {
-    protocol(kDefault, auth_filter_callback),
+    protocol(kDefaultProtocol, auth_filter_callback),
     protocol(kRequests, auth_request_callback),
     protocol(kDownloads, auth_fw_download_callback),
     lws_protocols{},
 };
 
 const lws_protocols kFreeProtocols[] = {
-    protocol(kDefault, free_filter_callback),
+    protocol(kDefaultProtocol, free_filter_callback),
     protocol(kRequests, free_request_callback),
     protocol(kDownloads, free_fw_download_callback),
     lws_protocols{},

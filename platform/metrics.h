@@ -47,7 +47,18 @@ enum class TlsRefusal : uint8_t {
     CONNECTION_LIMIT,
     COUNT
 };
-enum class MetricLimit : uint8_t { CONNECTIONS, BOUND_REQUESTS, DOWNLOADS, COUNT };
+// Refusals and closes at the edge's limits and deadlines.
+enum class MetricLimit : uint8_t {
+    CONNECTIONS,
+    BOUND_REQUESTS,
+    DOWNLOADS,
+    HANDSHAKES_PER_ADDRESS,
+    REQUESTS_PER_ADDRESS,
+    STALE_HANDSHAKE,
+    HANDSHAKE_DEADLINE,
+    REQUEST_DEADLINE,
+    COUNT
+};
 // The controller's answers that an AP waits for: 136->137, 3->2, 140->141.
 enum class Exchange : uint8_t { FW_CHECK, CREDENTIALS, CERT_AUTH, COUNT };
 

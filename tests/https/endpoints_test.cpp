@@ -22,35 +22,40 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
     struct Case {
         const char* cert;  // null: no client certificate
         bool accepted;
-        std::string line;   // logged; empty: none checked
-        std::string event;  // reported; empty: none checked
+        std::string line;     // logged; empty: none checked
+        std::string event;    // reported; empty: none checked
+        std::string refusal;  // the reason in the refusal line naming the peer
     };
     // OpenSSL's chain refusals; the trace shows line ends escaped.
     const auto chain = [](const char* cert, int error) {
         const std::string text =
             std::string(X509_verify_cert_error_string(error)) + " (" + std::to_string(error);
         return Case{cert, false, "SSL error: " + text + "), depth: 0\\n",
-                    "SA_AUTH: ssl error: " + text + ") , depth - 0"};
+                    "SA_AUTH: ssl error: " + text + ") , depth - 0",
+                    std::string("certificate chain: ") + X509_verify_cert_error_string(error)};
     };
     const std::string dir = test_pki().ap_cert_dir() + "/";
     const Case cases[] = {
         {"ap1", true, "accept AP with valid certificate",
-         "SA_AUTH: accept AP with valid certificate"},
-        {"ap2", true, "", ""},  // serial and MAC starting 0A
-        {"ap3", true, "", ""},  // MAC without colons, stored copy after a text dump
+         "SA_AUTH: accept AP with valid certificate", ""},
+        {"ap2", true, "", "", ""},  // serial and MAC starting 0A
+        {"ap3", true, "", "", ""},  // MAC without colons, stored copy after a text dump
         chain("other-ca-ap", X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
         chain("rogue", X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT),
         // The ten-digit serial names no MAC, though a file of that name is stored.
-        {"zero-serial", false, "SSL client certificate verified ok\\n", ""},
+        {"zero-serial", false, "SSL client certificate verified ok\\n", "", "serial number "},
         {"two-names", false, "AP is not in authorized list",
-         "SA_AUTH: AP is not in authorized list"},
+         "SA_AUTH: AP is not in authorized list", "subject "},
         {"differs", false, "Certificate differs from stored [" + dir + "445566778899.pem]",
-         "SA_AUTH: certificate differs from stored [" + dir + "445566778899.pem]"},
+         "SA_AUTH: certificate differs from stored [" + dir + "445566778899.pem]",
+         "differs from stored: " + dir + "445566778899.pem"},
         {"unstored", false, "Certificate file [" + dir + "5566778899AA.pem] does not exist",
-         "SA_AUTH: certificate file [" + dir + "5566778899AA.pem] does not exist"},
+         "SA_AUTH: certificate file [" + dir + "5566778899AA.pem] does not exist",
+         "not stored: " + dir + "5566778899AA.pem"},
         {"garbled", false, "Unable to load certificate from file [" + dir + "66778899AABB.pem]",
-         "SA_AUTH: unable to load certificate from file [" + dir + "66778899AABB.pem]"},
-        {nullptr, false, "", ""},
+         "SA_AUTH: unable to load certificate from file [" + dir + "66778899AABB.pem]",
+         "stored copy unreadable: " + dir + "66778899AABB.pem"},
+        {nullptr, false, "", "", "no client certificate"},
     };
     HttpsBed bed;
     bed.start_servers();
@@ -72,6 +77,18 @@ TEST(AuthEndpoint, ClientCertificateChecks) {
                   c.accepted ? 1 : 0);
         EXPECT_TRUE(c.line.empty() || bed.trace.find(c.line) != nullptr) << c.line;
         EXPECT_TRUE(c.event.empty() || bed.has_event(c.event)) << c.event;
+        // Every refusal names the peer; a reason shorter than its case's
+        // details is checked as the line's start.
+        const auto refusals =
+            lines_starting(bed.trace, "AUTHORIZED HTTPS: TLS handshake with " + ip + " refused: ");
+        ASSERT_EQ(refusals.size(), c.accepted ? 0u : 1u);
+        if (!c.accepted) {
+            EXPECT_EQ(
+                refusals[0].rfind(
+                    "AUTHORIZED HTTPS: TLS handshake with " + ip + " refused: " + c.refusal, 0),
+                0u)
+                << refusals[0];
+        }
     }
 }
 
@@ -263,6 +280,9 @@ TEST(AuthEndpoint, BodyAbove64KiBIsRefused) {
 }
 
 TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
+    // Idle connections that never grow stale, so none gives way.
+    EdgeDeadlinesForTest deadlines(
+        {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 60000});
     HttpsBed bed;
     bed.start_servers();
     const int port = bed.auth_port();
@@ -274,7 +294,9 @@ TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
     ASSERT_TRUE(extra.connect_plain(port));
     EXPECT_TRUE(bed.serve_while([&] { return extra.closed_by_peer(5s); }));
     EXPECT_EQ(https_counters().auth_connections, kMaxAuthConnections);
-    EXPECT_TRUE(bed.trace.lines.empty());
+    EXPECT_EQ(bed.trace.count("AUTHORIZED HTTPS: connections limit exceeded (connections refused "
+                              "since the last line: 1, the last from 127.0.5.200)"),
+              1);
     // One still held gets through to the TLS handshake.
     EXPECT_FALSE(held.front()->closed_by_peer(0ms));
     held.clear();
@@ -313,7 +335,9 @@ TEST(FreeEndpoint, HundredAndFirstRequestAtOnceIsRefused) {
         bed.serve_while([&] { return exchange(client_at("127.0.8.200"), port, request); });
     bed.turn();
     EXPECT_EQ(refused.status, 0);
-    EXPECT_EQ(bed.trace.count("Certificate generating APs limit exceeded"), 1);
+    EXPECT_EQ(bed.trace.count("Certificate generating APs limit exceeded (requests refused since "
+                              "the last line: 1, the last from 127.0.8.200)"),
+              1);
     EXPECT_TRUE(bed.has_event("SA_FREE: certificate generating APs limit exceeded"));
     EXPECT_EQ(https_counters().free_request_sessions, kMaxFreeRequests);
     waiting.clear();

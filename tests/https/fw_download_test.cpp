@@ -129,7 +129,10 @@ TEST(FwDownload, FiftyDownloadsAtOnceOverBothEndpoints) {
         SCOPED_TRACE(kEndpoints[s].label);
         EXPECT_NE(download(bed, kEndpoints[s], ips[s], "/fw/big.bin").status, 200);
         bed.turn();
-        EXPECT_EQ(bed.trace.count(kTexts[s].limit_line), 1);
+        EXPECT_EQ(bed.trace.count(std::string(kTexts[s].limit_line) +
+                                  " (downloads refused since the last line: 1, the last from " +
+                                  ips[s] + ")"),
+                  1);
     }
     // Half say goodbye before they reset the connection, as curl does when it gives up.
     for (size_t i = 0; i < held.size(); i += 2) {

@@ -105,6 +105,24 @@ std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const
     return answer;
 }
 
+std::vector<std::string> lines_starting(const TraceCapture& trace, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const auto& line : trace.lines) {
+        if (line.text.rfind(prefix, 0) == 0)
+            out.push_back(line.text);
+    }
+    return out;
+}
+
+std::vector<int> refusal_counts(const TraceCapture& trace, const std::string& prefix) {
+    std::vector<int> counts;
+    for (const std::string& line : lines_starting(trace, prefix)) {
+        const size_t at = line.find("since the last line: ");
+        counts.push_back(at == std::string::npos ? -1 : std::atoi(line.c_str() + at + 21));
+    }
+    return counts;
+}
+
 PortTaker::PortTaker(uint32_t port) : fd(bound_socket(port)) {
     EXPECT_EQ(listen(fd, 1), 0);
 }

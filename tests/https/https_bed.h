@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dialogue/sa_config.h"
+#include "https/counters.h"
 #include "https/lws_servers.h"
 #include "libs/board/board_types.h"
 #include "libs/ipc/messages.h"
@@ -54,6 +55,19 @@ std::shared_ptr<ApDataBase> endpoint_ap(HttpsBed& bed, const Endpoint& endpoint,
 // Sends `request` from `ip` and turns until its answer waits for the controller.
 std::future<HttpAnswer> post_held(HttpsBed& bed, const Endpoint& endpoint, const std::string& ip,
                                   const std::string& request);
+
+// Shortens the edge deadlines for one test; the service never changes them.
+struct EdgeDeadlinesForTest {
+    explicit EdgeDeadlinesForTest(const EdgeDeadlines& deadlines) {
+        set_edge_deadlines_for_tests(deadlines);
+    }
+    ~EdgeDeadlinesForTest() { set_edge_deadlines_for_tests(kEdgeDeadlines); }
+};
+
+// The texts of the lines that start with `prefix`.
+std::vector<std::string> lines_starting(const TraceCapture& trace, const std::string& prefix);
+// The counts of the counted refusal lines that start with `prefix`, in order.
+std::vector<int> refusal_counts(const TraceCapture& trace, const std::string& prefix);
 
 // Holds a port the way another program would.
 struct PortTaker {

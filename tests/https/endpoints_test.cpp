@@ -103,6 +103,7 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
     const std::string bad_type = error_json("ap not tracked: invalid content-type");
     const std::string bad_length = error_json("ap not tracked: invalid content length");
     const std::string bad_json = error_json("client json parsing error");
+    const std::string padded = std::string(29, '0') + "2";
     const std::pair<std::string, std::string> cases[] = {
         // request, answer
         {ott_post("/report/ap", kJson, "{}"), kNoted},
@@ -115,6 +116,9 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
         {length("65537"), bad_length},  // above 64 KiB
         {length("+2"), bad_length},
         {length("0x2"), bad_length},
+        // Zeros padding the value past the 30 characters lws reads.
+        {length(std::string(30, '0') + "2"), bad_length},
+        {ott_post("/report/ap", kJson, "{}", &padded), kNoted},
         {ready(kJson, "{not json"), bad_json},
         {ready(kJson, R"({"deviceType":"x"})"), bad_json},  // no MAC
     };

@@ -3,7 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "dialogue/ap_data.h"
 #include "https/counters.h"
@@ -97,6 +104,73 @@ TEST(FwDownload, AdmissionThenFiveAttempts) {
         EXPECT_EQ(bed.trace.count("firmware request from [" + ip + "] not awaited"), 1);
         EXPECT_TRUE(bed.has_event(std::string(side.event_prefix) + "firmware request not awaited"));
         EXPECT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, 0);
+    }
+}
+
+// Opens a FIFO for writing after `delay` unless stopped: without a writer, a
+// reader blocked in open() would stop the test for good.
+class FifoWriter {
+  public:
+    FifoWriter(std::string path, std::chrono::milliseconds delay)
+        : thread([this, path, delay] {
+              const auto until = std::chrono::steady_clock::now() + delay;
+              while (!stop && std::chrono::steady_clock::now() < until)
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              const int fd = stop ? -1 : open(path.c_str(), O_WRONLY | O_NONBLOCK);
+              if (fd >= 0)
+                  close(fd);
+          }) {}
+    ~FifoWriter() {
+        stop = true;
+        thread.join();
+    }
+
+  private:
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+// Only a regular file named plainly in the firmware directory is served; any
+// other name is answered as a missing file is, uses no attempt, and names the AP.
+TEST(FwDownload, OnlyPlainRegularFilesOfTheDirectory) {
+    for (int s = 0; s < 2; ++s) {
+        const Endpoint& side = kEndpoints[s];
+        SCOPED_TRACE(side.label);
+        FwBed bed;
+        const std::string dir = bed.dir.path();
+        ASSERT_EQ(mkdir((dir + "/etc").c_str(), 0755), 0);
+        std::ofstream(dir + "/etc/passwd") << "root";
+        ASSERT_EQ(symlink((dir + "/plain.bin").c_str(), (dir + "/link.bin").c_str()), 0);
+        ASSERT_EQ(mkfifo((dir + "/fifo.bin").c_str(), 0644), 0);
+        struct Case {
+            std::string target;
+            std::string fw_dir;
+            std::string why;
+        };
+        const Case cases[] = {
+            {"/fw/", dir, "not a plain file name"},
+            {"/fw/etc/passwd", dir, "not a plain file name"},
+            {"/fw/link.bin", dir, std::strerror(ELOOP)},
+            {"/fw/fifo.bin", dir, "not a regular file"},
+            // Without a directory the name would be taken from the root.
+            {"/fw" + dir + "/plain.bin", "", "no firmware directory"},
+        };
+        const std::string ip = "127.0.9." + std::to_string(20 + s);
+        order_upgrade(bed, side, ip, "image.bin");
+        const int missing = download(bed, side, ip, "/fw/missing.bin").status;
+        EXPECT_NE(missing, 200);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.target);
+            bed.config.set_fw_dir(c.fw_dir);
+            const auto start = std::chrono::steady_clock::now();
+            FifoWriter writer(dir + "/fifo.bin", std::chrono::seconds(3));
+            EXPECT_EQ(download(bed, side, ip, c.target).status, missing);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            const std::string name = c.target.substr(4);  // after "/fw/"
+            EXPECT_EQ(
+                bed.trace.count("[" + ip + "] firmware file [" + name + "] refused: " + c.why), 1);
+            EXPECT_EQ(endpoint_ap(bed, side, ip)->fw_tries_left, kFwTriesPerUpgrade);
+        }
     }
 }
 

@@ -107,18 +107,20 @@ TEST(FwDownload, AdmissionThenFiveAttempts) {
     }
 }
 
-// Opens a FIFO for writing after `delay` unless stopped: without a writer, a
-// reader blocked in open() would stop the test for good.
+// Opens and closes a FIFO for writing every few milliseconds from `delay` on,
+// until destroyed: a reader blocked in open() would stop the test for good.
 class FifoWriter {
   public:
     FifoWriter(std::string path, std::chrono::milliseconds delay)
         : thread([this, path, delay] {
-              const auto until = std::chrono::steady_clock::now() + delay;
-              while (!stop && std::chrono::steady_clock::now() < until)
-                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-              const int fd = stop ? -1 : open(path.c_str(), O_WRONLY | O_NONBLOCK);
-              if (fd >= 0)
-                  close(fd);
+              const auto from = std::chrono::steady_clock::now() + delay;
+              for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+                  const int fd = std::chrono::steady_clock::now() >= from
+                                     ? open(path.c_str(), O_WRONLY | O_NONBLOCK)
+                                     : -1;
+                  if (fd >= 0)
+                      close(fd);
+              }
           }) {}
     ~FifoWriter() {
         stop = true;

@@ -130,6 +130,8 @@ bool drop_stale_handshake(lws* listener) {
 
 }  // namespace
 
+// Every admission check of a new connection is here, before any TLS work, so
+// that waiting at a limit instead of being refused can be decided in one place.
 bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_args& args) {
     Guard& state = guard();
     state.admitted.reset();

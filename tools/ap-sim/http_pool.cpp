@@ -1,6 +1,7 @@
 #include "tools/ap-sim/http_pool.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -41,6 +42,28 @@ bool is_tls_failure(CURLcode code) {
         default:
             return false;
     }
+}
+
+// What the server sent at the TLS level tells a refusal before any TLS work
+// (a limit) from a refused certificate (an alert).
+void watch_tls(int write_p, int, int content_type, const void* buf, size_t len, SSL*, void* arg) {
+    if (write_p != 0) {
+        return;
+    }
+    auto* result = static_cast<HttpResult*>(arg);
+    if (content_type == SSL3_RT_HANDSHAKE) {
+        result->server_handshake = true;
+    } else if (content_type == SSL3_RT_ALERT && len >= 2 &&
+               static_cast<const unsigned char*>(buf)[0] == SSL3_AL_FATAL) {
+        result->tls_alert = true;
+    }
+}
+
+CURLcode on_ssl_context(CURL*, void* ssl_ctx, void* user) {
+    auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+    SSL_CTX_set_msg_callback(ctx, watch_tls);
+    SSL_CTX_set_msg_callback_arg(ctx, user);
+    return CURLE_OK;
 }
 
 // libcurl wants its global set-up once per process.
@@ -128,6 +151,8 @@ bool HttpPool::start(uint64_t token, const HttpRequest& request) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_data);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_context);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer->result);
     if (!request.server_ca.empty()) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, request.server_ca.c_str());
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);

@@ -28,6 +28,8 @@ struct HttpResult {
     int curl_code = 0;
     std::string error;  // libcurl's text when curl_code is not 0
     bool tls_failure = false;
+    bool server_handshake = false;  // TLS handshake records came from the server
+    bool tls_alert = false;         // a fatal TLS alert came from the server
     bool cut_off = false;
     uint64_t bytes = 0;
     std::optional<uint64_t> content_length;

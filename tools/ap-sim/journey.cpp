@@ -1,5 +1,7 @@
 #include "tools/ap-sim/journey.h"
 
+#include <algorithm>
+
 #include "tools/common/json.h"
 
 namespace {
@@ -15,7 +17,47 @@ std::string member_text(json_t* object, const char* key) {
     return text != nullptr ? text : "";
 }
 
+// The service forgot the AP: only a new journey can get it known again.
+bool tells_to_start_over(const std::string& description) {
+    return description.find("not tracked") != std::string::npos;
+}
+
+uint32_t seed_of(const MacAddr& mac) {
+    uint32_t seed = 0;
+    for (unsigned char octet : mac.octets) {
+        seed = seed * 31 + octet;
+    }
+    return seed;
+}
+
 }  // namespace
+
+int backoff_cap_ms(int failures) {
+    int cap = kBackoffFloorMs;
+    for (int i = 1; i < failures && cap < kBackoffCeilingMs; ++i) {
+        cap *= 2;
+    }
+    return std::min(cap, kBackoffCeilingMs);
+}
+
+int backoff_pause_ms(int failures, std::mt19937& random) {
+    return std::uniform_int_distribution<int>(0, backoff_cap_ms(failures))(random);
+}
+
+Failure classify_failure(const StepResult& result, bool authorized) {
+    if (result.tls_alert) {
+        return authorized ? Failure::CERTIFICATE : Failure::TRANSPORT;
+    }
+    if (!result.tls_failure) {
+        return Failure::TRANSPORT;
+    }
+    if (!result.server_handshake) {
+        return Failure::LIMIT;  // accepted, then closed before any TLS work
+    }
+    // The handshake went through and the request was dropped unanswered: on the
+    // authorized endpoint a refused certificate whose alert was lost in the reset.
+    return authorized ? Failure::CERTIFICATE : Failure::LIMIT;
+}
 
 const char* kind_name(RequestKind kind) {
     switch (kind) {
@@ -45,6 +87,8 @@ const char* outcome_name(Outcome outcome) {
             return "refused";
         case Outcome::TLS_REFUSED:
             return "tls-refused";
+        case Outcome::LIMIT_REFUSED:
+            return "limit-refused";
         case Outcome::ERROR:
             return "error";
         case Outcome::DOWNLOAD_FAILED:
@@ -58,7 +102,10 @@ const char* outcome_name(Outcome outcome) {
 }
 
 Journey::Journey(ApPlan plan, JourneyConfig config)
-    : plan_(std::move(plan)), config_(config), sw_version_(plan_.sw_version) {
+    : plan_(std::move(plan)),
+      config_(config),
+      sw_version_(plan_.sw_version),
+      random_(seed_of(plan_.mac)) {
     cut_offs_left_ = plan_.abort_downloads;
 }
 
@@ -106,15 +153,30 @@ StepRequest Journey::next(bool has_cert) {
 }
 
 void Journey::stop(Outcome outcome) {
-    if (!finished()) {
-        outcome_ = outcome;
+    if (finished()) {
+        return;
     }
+    // An AP still failing when the run ends says why rather than just "timed-out".
+    const bool failing = config_.backoff && failures_in_row_ > 0 && outcome == Outcome::TIMED_OUT;
+    outcome_ = failing ? last_failure_ : outcome;
 }
 
-int Journey::fail(Outcome outcome, std::string detail) {
+int Journey::fail(Outcome outcome, std::string detail, bool start_over) {
     detail_ = std::move(detail);
+    failed_now_ = true;
+    if (config_.backoff) {
+        ++retries_used_;
+        ++failures_in_row_;
+        last_failure_ = outcome;
+        if (start_over) {
+            step_ = Step::START;
+            ++restarts_;
+        }
+        return backoff_pause_ms(failures_in_row_, random_);
+    }
     if (retries_used_ < config_.retries) {
         ++retries_used_;
+        ++restarts_;
         step_ = Step::START;
         return config_.retry_ms;
     }
@@ -123,14 +185,31 @@ int Journey::fail(Outcome outcome, std::string detail) {
 }
 
 int Journey::on_result(const StepResult& result) {
+    failed_now_ = false;
+    int pause_ms = 0;
     if (step_ == Step::DOWNLOAD) {
-        return on_download(result);
+        pause_ms = on_download(result);
+    } else if (result.status == 0) {
+        switch (classify_failure(result, on_authorized_)) {
+            case Failure::LIMIT:
+                ++limit_refusals_;
+                pause_ms = fail(Outcome::LIMIT_REFUSED, result.failure);
+                break;
+            case Failure::CERTIFICATE:
+                ++certificate_refusals_;
+                pause_ms = fail(Outcome::TLS_REFUSED, result.failure);
+                break;
+            case Failure::TRANSPORT:
+                pause_ms = fail(Outcome::ERROR, result.failure);
+                break;
+        }
+    } else {
+        pause_ms = on_answer(result);
     }
-    if (result.status == 0) {
-        return fail(result.tls_failure && on_authorized_ ? Outcome::TLS_REFUSED : Outcome::ERROR,
-                    result.failure);
+    if (!failed_now_) {
+        failures_in_row_ = 0;
     }
-    return on_answer(result);
+    return pause_ms;
 }
 
 int Journey::on_download(const StepResult& result) {
@@ -148,9 +227,15 @@ int Journey::on_download(const StepResult& result) {
                                      : "download answered " + std::to_string(result.status);
     }
     if (download_attempts_ < kDownloadTries) {
-        return config_.retry_ms;
+        if (!config_.backoff) {
+            return config_.retry_ms;
+        }
+        failed_now_ = true;
+        return backoff_pause_ms(++failures_in_row_, random_);
     }
     download_attempts_ = 0;
+    // The service awaits no more downloads of this order: ask again.
+    step_ = on_authorized_ ? Step::REGISTER_AUTH : Step::REGISTER_FREE;
     return fail(Outcome::DOWNLOAD_FAILED, detail_.empty() ? "no whole image" : detail_);
 }
 
@@ -161,7 +246,8 @@ int Journey::on_answer(const StepResult& result) {
     }
     if (result.status != 200) {
         const std::string why = member_text(answer.get(), "error-description");
-        return fail(Outcome::ERROR, std::to_string(result.status) + " " + why);
+        return fail(Outcome::ERROR, std::to_string(result.status) + " " + why,
+                    tells_to_start_over(why));
     }
     if (step_ == Step::WAIT) {
         if (!json_is_true(json_object_get(answer.get(), "noted"))) {

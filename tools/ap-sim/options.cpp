@@ -81,6 +81,13 @@ cli::CommandLine command_line(Given& g) {
                   number(0, 1000, run.journey.retries)},
                  {"--retry-ms", "N", "pause before a restart or a new download (default 500)",
                   number(0, 600000, run.journey.retry_ms)},
+                 {"--backoff", "",
+                  "instead of --retries, as real APs do: after any error try\n"
+                  "the same step again until --timeout (from the start only\n"
+                  "when the service no longer knows the AP), pausing a time\n"
+                  "drawn uniformly in [0, cap]; the cap doubles with each\n"
+                  "error in a row from 0.5 s up to 30 s",
+                  flag(run.journey.backoff)},
                  {"--concurrency", "N", "requests in flight at most (default 64)",
                   number(1, 10000, run.concurrency)},
                  {"--timeout", "S", "the whole run (default 60)", number(1, 86400, run.timeout_s)},
@@ -101,10 +108,16 @@ cli::CommandLine command_line(Given& g) {
                  {"--out", "FILE", "write it to FILE instead of standard output", text(g.opts.out)},
                  {"--quiet", "", "no progress line (shown only on a terminal anyway)",
                   flag(g.opts.quiet)},
+                 {"--admissions", "FILE",
+                  "write each admission to FILE: seconds from the start and\n"
+                  "APs admitted so far",
+                  text(run.admissions_file)},
              }},
         },
-        "Outcomes: admitted, refused (4026), tls-refused, error, download-failed,\n"
-        "timed-out, stopped (load mode or interrupted).\n"
+        "Outcomes: admitted, refused (4026), tls-refused (the certificate: a TLS alert),\n"
+        "limit-refused (closed unanswered at a connection or request limit), error,\n"
+        "download-failed, timed-out, stopped (load mode or interrupted). With --backoff\n"
+        "an AP still failing at --timeout ends with its last failure.\n"
         "Exit status: 0 when every AP ended admitted or refused (or was stopped at the\n"
         "end of a load run), 1 otherwise, 2 on a usage error.\n",
     };
@@ -154,6 +167,10 @@ std::optional<ApSimOptions> parse_ap_sim_options(const std::vector<std::string>&
         return std::nullopt;
     } else if (run.load_duration_s != 0) {
         *error = "--duration goes with --load";
+        return std::nullopt;
+    }
+    if (run.journey.backoff && run.journey.retries != 0) {
+        *error = "--backoff and --retries exclude each other";
         return std::nullopt;
     }
     if (run.delivery_dir.empty() && run.journey.load != LoadKind::REGISTER) {

@@ -42,6 +42,32 @@ void print_table(FILE* out, const std::vector<ApResult>& aps) {
     }
 }
 
+namespace {
+
+struct Refusals {
+    json_int_t limit = 0;
+    json_int_t certificate = 0;
+    json_int_t restarts = 0;
+};
+
+Refusals count_refusals(const std::vector<ApResult>& aps) {
+    Refusals total;
+    for (const ApResult& ap : aps) {
+        total.limit += ap.limit_refusals;
+        total.certificate += ap.certificate_refusals;
+        total.restarts += ap.restarts;
+    }
+    return total;
+}
+
+}  // namespace
+
+void print_admissions(FILE* out, const RunStats& stats) {
+    for (size_t i = 0; i < stats.admitted_s.size(); ++i) {
+        std::fprintf(out, "%.3f %zu\n", stats.admitted_s[i], i + 1);
+    }
+}
+
 void print_summary(FILE* out, const std::vector<ApResult>& aps, const RunStats& stats) {
     std::fprintf(out, "%zu APs in %.2f s:", aps.size(), stats.elapsed_s);
     const auto counts = count_outcomes(aps);
@@ -57,6 +83,11 @@ void print_summary(FILE* out, const std::vector<ApResult>& aps, const RunStats& 
         stats.elapsed_s > 0 ? static_cast<double>(stats.requests) / stats.elapsed_s : 0;
     std::fprintf(out, "\nrequests: %llu (%.1f/s)\n",
                  static_cast<unsigned long long>(stats.requests), rate);
+    const Refusals refusals = count_refusals(aps);
+    std::fprintf(out, "refused: %lld at a limit, %lld certificates; %lld journeys started over\n",
+                 static_cast<long long>(refusals.limit),
+                 static_cast<long long>(refusals.certificate),
+                 static_cast<long long>(refusals.restarts));
     std::fprintf(out, "%-14s %7s %9s %9s %9s\n", "latency ms", "count", "p50", "p90", "p99");
     for (int i = 0; i < kRequestKinds; ++i) {
         const LatencySummary s = summarize(stats.latency_ms[static_cast<size_t>(i)]);
@@ -73,13 +104,16 @@ std::string json_report(const std::vector<ApResult>& aps, const RunStats& stats)
     json_object_set_new(root.get(), "aps", rows);
     for (const ApResult& ap : aps) {
         json_array_append_new(
-            rows, json_pack("{s:s, s:s, s:s, s:s, s:s, s:s, s:s, s:s, s:i, s:i, s:i, s:f}", "mac",
-                            ap.mac.c_str(), "address", ap.address.c_str(), "device-type",
-                            ap.device_type.c_str(), "sw-version-start", ap.sw_version_start.c_str(),
-                            "sw-version", ap.sw_version.c_str(), "outcome",
-                            outcome_name(ap.outcome), "detail", ap.detail.c_str(), "password",
-                            ap.password.c_str(), "requests", ap.requests, "upgrades", ap.upgrades,
-                            "retries", ap.retries, "seconds", ap.seconds));
+            rows,
+            json_pack("{s:s, s:s, s:s, s:s, s:s, s:s, s:s, s:s, s:i, s:i, s:i, s:i, s:i, s:i, "
+                      "s:f}",
+                      "mac", ap.mac.c_str(), "address", ap.address.c_str(), "device-type",
+                      ap.device_type.c_str(), "sw-version-start", ap.sw_version_start.c_str(),
+                      "sw-version", ap.sw_version.c_str(), "outcome", outcome_name(ap.outcome),
+                      "detail", ap.detail.c_str(), "password", ap.password.c_str(), "requests",
+                      ap.requests, "upgrades", ap.upgrades, "retries", ap.retries, "limit-refusals",
+                      ap.limit_refusals, "certificate-refusals", ap.certificate_refusals,
+                      "restarts", ap.restarts, "seconds", ap.seconds));
     }
     json_t* summary = json_object();
     json_object_set_new(root.get(), "summary", summary);
@@ -93,6 +127,12 @@ std::string json_report(const std::vector<ApResult>& aps, const RunStats& stats)
     json_object_set_new(summary, "outcomes", outcomes);
     json_object_set_new(summary, "requests", json_integer(static_cast<json_int_t>(stats.requests)));
     json_object_set_new(summary, "elapsed-seconds", json_real(stats.elapsed_s));
+    const Refusals refusals = count_refusals(aps);
+    json_object_set_new(summary, "limit-refusals", json_integer(refusals.limit));
+    json_object_set_new(summary, "certificate-refusals", json_integer(refusals.certificate));
+    json_object_set_new(summary, "restarts", json_integer(refusals.restarts));
+    json_object_set_new(summary, "last-admission-seconds",
+                        json_real(stats.admitted_s.empty() ? 0 : stats.admitted_s.back()));
     json_object_set_new(
         summary, "requests-per-second",
         json_real(stats.elapsed_s > 0 ? static_cast<double>(stats.requests) / stats.elapsed_s : 0));

@@ -22,6 +22,9 @@ struct ApResult {
     int requests = 0;
     int upgrades = 0;
     int retries = 0;
+    int limit_refusals = 0;
+    int certificate_refusals = 0;
+    int restarts = 0;  // journeys started over
     double seconds = 0;
 };
 
@@ -29,6 +32,7 @@ struct RunStats {
     std::array<std::vector<double>, kRequestKinds> latency_ms;
     uint64_t requests = 0;
     double elapsed_s = 0;
+    std::vector<double> admitted_s;  // when each admission came, from the start, in order
 };
 
 struct LatencySummary {
@@ -46,5 +50,7 @@ std::array<size_t, kOutcomes> count_outcomes(const std::vector<ApResult>& aps);
 
 void print_table(FILE* out, const std::vector<ApResult>& aps);
 void print_summary(FILE* out, const std::vector<ApResult>& aps, const RunStats& stats);
+// One line per admission: seconds from the start, APs admitted so far.
+void print_admissions(FILE* out, const RunStats& stats);
 // {"aps": [...], "summary": {...}}
 std::string json_report(const std::vector<ApResult>& aps, const RunStats& stats);

@@ -1,5 +1,6 @@
 #include "tools/ap-sim/runner.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,15 @@ std::string bare_mac(const MacAddr& mac) {
     std::string text = mac.str();
     std::erase(text, ':');
     return text;
+}
+
+// Every request in flight holds a socket, and a storm keeps a thousand in flight.
+void allow_all_descriptors() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 bool file_exists(const std::string& path) {
@@ -184,11 +194,16 @@ class Runner {
         result.body = http.body;
         result.failure = http.error;
         result.tls_failure = http.tls_failure;
+        result.server_handshake = http.server_handshake;
+        result.tls_alert = http.tls_alert;
         result.cut_off = http.cut_off;
         if (ap.request.body.empty()) {
             result.image_version = check_image(ap, http);
         }
         const int delay_ms = ap.journey.on_result(result);
+        if (ap.journey.outcome() == Outcome::ADMITTED) {
+            stats_.admitted_s.push_back(ms_between(start_, now) / 1000.0);
+        }
         if (ap.journey.finished()) {
             finish_ap(ap);
         } else {
@@ -254,7 +269,17 @@ class Runner {
             out.aps.push_back(ApResult{j.plan().mac.str(), j.plan().address, j.plan().device_type,
                                        j.plan().sw_version, j.sw_version(), j.outcome(), j.detail(),
                                        j.password(), j.requests(), j.upgrades(), j.retries_used(),
+                                       j.limit_refusals(), j.certificate_refusals(), j.restarts(),
                                        ms_between(ap.started, ap.ended) / 1000.0});
+        }
+        if (!config_.admissions_file.empty()) {
+            FILE* file = std::fopen(config_.admissions_file.c_str(), "we");
+            if (file != nullptr) {
+                print_admissions(file, stats_);
+                std::fclose(file);
+            } else {
+                std::perror(("dor-ap-sim: " + config_.admissions_file).c_str());
+            }
         }
         return out;
     }
@@ -275,5 +300,6 @@ class Runner {
 }  // namespace
 
 RunOutput run_aps(const RunConfig& config, const std::atomic<bool>& stop) {
+    allow_all_descriptors();
     return Runner(config, stop).run();
 }

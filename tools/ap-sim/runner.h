@@ -20,10 +20,11 @@ struct RunConfig {
     std::string server_name = "localhost";
     std::string delivery_dir;
     int concurrency = 64;
-    int timeout_s = 60;          // the whole run
-    int request_timeout_s = 20;  // one request
-    int load_duration_s = 0;     // load mode: stop repeating after this long
-    bool progress = false;       // a progress line on standard error
+    int timeout_s = 60;           // the whole run
+    int request_timeout_s = 20;   // one request
+    int load_duration_s = 0;      // load mode: stop repeating after this long
+    bool progress = false;        // a progress line on standard error
+    std::string admissions_file;  // when set: the admissions over time (print_admissions)
 };
 
 struct RunOutput {

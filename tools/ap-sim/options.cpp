@@ -90,6 +90,10 @@ cli::CommandLine command_line(Given& g) {
                   flag(run.journey.backoff)},
                  {"--concurrency", "N", "requests in flight at most (default 64)",
                   number(1, 10000, run.concurrency)},
+                 {"--at-once", "N",
+                  "APs on their journey at a time, the next one starting as\n"
+                  "one ends (default 0: all from the start)",
+                  number(0, 100000, run.at_once)},
                  {"--timeout", "S", "the whole run (default 60)", number(1, 86400, run.timeout_s)},
                  {"--request-timeout", "S", "one request (default 20)",
                   number(1, 3600, run.request_timeout_s)},

@@ -98,23 +98,27 @@ class Runner {
         start_ = Clock::now();
         const auto deadline = start_ + std::chrono::seconds(config_.timeout_s);
         const auto load_end = start_ + std::chrono::seconds(config_.load_duration_s);
-        for (size_t i = 0; i < aps_.size(); ++i) {
-            aps_[i].started = start_;
-            due_.push({start_, i});
+        for (ApState& ap : aps_) {
+            ap.started = start_;
         }
-        bool stopping = false;
+        const size_t first = config_.at_once == 0
+                                 ? aps_.size()
+                                 : std::min(aps_.size(), static_cast<size_t>(config_.at_once));
+        while (entered_ < first) {
+            enter(start_);
+        }
         while (finished_ < aps_.size()) {
             const auto now = Clock::now();
-            if (!stopping && (now >= deadline || stop_.load())) {
-                stopping = true;
+            if (!stopping_ && (now >= deadline || stop_.load())) {
+                stopping_ = true;
                 end_all(now >= deadline && config_.load_duration_s == 0 ? Outcome::TIMED_OUT
                                                                         : Outcome::STOPPED);
             }
-            if (!stopping && config_.load_duration_s > 0 && now >= load_end) {
-                stopping = true;
+            if (!stopping_ && config_.load_duration_s > 0 && now >= load_end) {
+                stopping_ = true;
                 end_all(Outcome::STOPPED);
             }
-            if (!stopping) {
+            if (!stopping_) {
                 start_due(now);
             } else if (pool_.active() == 0) {
                 break;
@@ -225,9 +229,19 @@ class Runner {
         return version;
     }
 
+    // The next AP begins its journey.
+    void enter(Clock::time_point now) {
+        aps_[entered_].started = now;
+        due_.push({now, entered_});
+        ++entered_;
+    }
+
     void finish_ap(ApState& ap) {
         ap.ended = Clock::now();
         ++finished_;
+        if (!stopping_ && entered_ < aps_.size()) {
+            enter(ap.ended);
+        }
     }
 
     void end_all(Outcome outcome) {
@@ -292,6 +306,8 @@ class Runner {
     std::vector<ApState> aps_;
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
     size_t finished_ = 0;
+    size_t entered_ = 0;  // APs whose journey has begun, in order
+    bool stopping_ = false;
     RunStats stats_;
     Clock::time_point start_;
     Clock::time_point shown_;

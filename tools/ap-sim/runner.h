@@ -20,7 +20,8 @@ struct RunConfig {
     std::string server_name = "localhost";
     std::string delivery_dir;
     int concurrency = 64;
-    int timeout_s = 60;           // the whole run
+    int at_once = 0;     // APs in their journey at a time, the next entering as one ends; 0: all
+    int timeout_s = 60;  // the whole run
     int request_timeout_s = 20;   // one request
     int load_duration_s = 0;      // load mode: stop repeating after this long
     bool progress = false;        // a progress line on standard error

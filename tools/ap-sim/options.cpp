@@ -118,8 +118,10 @@ cli::CommandLine command_line(Given& g) {
                   text(run.admissions_file)},
              }},
         },
-        "Outcomes: admitted, refused (4026), tls-refused (the certificate: a TLS alert),\n"
-        "limit-refused (closed unanswered at a connection or request limit), error,\n"
+        "Outcomes: admitted, refused (4026), tls-refused (the authorized endpoint refused\n"
+        "the certificate: a TLS alert, or closed after the handshake without an answer),\n"
+        "limit-refused (closed before any TLS from the server, or a request on the free\n"
+        "endpoint closed without an answer: a connection or request limit), error,\n"
         "download-failed, timed-out, stopped (load mode or interrupted). With --backoff\n"
         "an AP still failing at --timeout ends with its last failure.\n"
         "Exit status: 0 when every AP ended admitted or refused (or was stopped at the\n"

@@ -12,6 +12,7 @@
 #include "app/cpu_placement.h"
 #include "app/dispatcher.h"
 #include "dialogue/sa_config.h"
+#include "dor_version.h"
 #include "https/lws_servers.h"
 #include "libs/backtrace/backtrace.h"
 #include "libs/board/board_types.h"
@@ -160,6 +161,7 @@ int sa_main(int argc, char** argv) {
         sa_trace.error("Cannot be run in standalone mode");
         return kFailureStatus;
     }
+    sa_trace.sys("dor_sa version %s", DOR_VERSION_TEXT);
     place_on_cpu(sa_trace);
 
     try {

@@ -6,19 +6,33 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "libs/board/board_types.h"
+#include "tools/common/options.h"
 
 namespace {
 
-void usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: dor-mkfw OUT BOARD VERSION SIZE\n"
-                 "  OUT      image file to write (replaced atomically)\n"
-                 "  BOARD    board type name, one of the known board types\n"
-                 "  VERSION  a.b.c or a.b.c.d\n"
-                 "  SIZE     payload size in bytes\n");
+constexpr const char* kProg = "dor-mkfw";
+
+const cli::CommandLine kCommandLine{
+    "usage: dor-mkfw OUT BOARD VERSION SIZE\n"
+    "\n"
+    "Writes a firmware image of a known board type with filler payload.\n"
+    "\n"
+    "  OUT      image file to write (replaced atomically)\n"
+    "  BOARD    board type name, one of the known board types\n"
+    "  VERSION  a.b.c or a.b.c.d\n"
+    "  SIZE     payload size in bytes\n",
+    {{"", 14, {{"-h, --help", "", "this text", {}}, {"--version", "", "the version", {}}}}},
+    "Exit status: 0 written, 1 unknown board type or write error, 2 usage error.\n",
+    4,
+};
+
+int usage_error(const std::string& error) {
+    return cli::usage_exit(kProg, "", &error);
 }
 
 bool parse_size(std::string_view text, uint64_t& size) {
@@ -30,27 +44,31 @@ bool parse_size(std::string_view text, uint64_t& size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        usage(stdout);
-        return 0;
+    cli::Request request;
+    std::string error;
+    if (!cli::parse(kCommandLine, std::vector<std::string>(argv + 1, argv + argc), &request,
+                    &error)) {
+        return usage_error(error);
     }
-    if (argc != 5) {
-        usage(stderr);
-        return 2;
+    if (request.help) {
+        return cli::usage_exit(kProg, cli::usage_text(kCommandLine), nullptr);
     }
-    const char* out = argv[1];
-    const char* board = argv[2];
-    const auto version = FwVersionInfo::from_str(argv[3]);
+    if (request.version) {
+        return cli::version_exit(kProg);
+    }
+    const std::vector<std::string>& operands = request.operands;
+    if (operands.size() != 4) {
+        return usage_error("needs OUT BOARD VERSION SIZE");
+    }
+    const char* out = operands[0].c_str();
+    const char* board = operands[1].c_str();
+    const auto version = FwVersionInfo::from_str(operands[2].c_str());
     if (!version) {
-        std::fprintf(stderr, "dor-mkfw: bad version '%s'\n", argv[3]);
-        usage(stderr);
-        return 2;
+        return usage_error("bad version '" + operands[2] + "'");
     }
     uint64_t size = 0;
-    if (!parse_size(argv[4], size)) {
-        std::fprintf(stderr, "dor-mkfw: bad size '%s'\n", argv[4]);
-        usage(stderr);
-        return 2;
+    if (!parse_size(operands[3], size)) {
+        return usage_error("bad size '" + operands[3] + "'");
     }
 
     const BoardTypesParams types = dorbt_get_board_types_params();

@@ -242,7 +242,7 @@ TEST(LoadOptions, RefusesWhatCannotRun) {
         {{"--port", "8043", "--duration", "5", "--method", "PUT"}, "--method takes GET or POST"},
         {{"--port", "0", "--duration", "5"}, "bad value for --port: '0'"},
         {{"--port", "8043", "--duration"}, "--duration needs a value"},
-        {{"--port", "8043", "--rounds", "1", "--bogus", "1"}, "unknown option --bogus"},
+        {{"--port", "8043", "--rounds", "1", "--bogus", "1"}, "unknown option '--bogus'"},
         {{"--port", "8043", "--rounds", "1", "--addr-base", "10.0.0.1"},
          "the APs' addresses must stay in 127.0.0.0/8: --addr-base"},
         {{"--port", "8043", "--rounds", "1", "--addr-base", "127.255.255.250", "--clients", "9"},

@@ -32,6 +32,9 @@ bool ended_well(const ApResult& ap, bool load) {
 int main(int argc, char** argv) {
     std::string error;
     auto opts = parse_ap_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (opts && opts->version) {
+        return cli::version_exit("dor-ap-sim");
+    }
     if (!opts || opts->help) {
         return cli::usage_exit("dor-ap-sim", ap_sim_usage_text(), opts ? nullptr : &error);
     }

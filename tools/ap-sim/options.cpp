@@ -116,6 +116,8 @@ cli::CommandLine command_line(Given& g) {
                   "write each admission to FILE: seconds from the start and\n"
                   "APs admitted so far",
                   text(run.admissions_file)},
+                 {"-h, --help", "", "this text", {}},
+                 {"--version", "", "the version", {}},
              }},
         },
         "Outcomes: admitted, refused (4026), tls-refused (the authorized endpoint refused\n"
@@ -145,10 +147,13 @@ std::optional<ApSimOptions> parse_ap_sim_options(const std::vector<std::string>&
                                                  std::string* error) {
     Given g;
     g.defaults.mac_base = MacAddr::from_str("02:d0:00:00:00:01");
-    if (!cli::parse(command_line(g), args, &g.opts.help, error)) {
+    cli::Request request;
+    if (!cli::parse(command_line(g), args, &request, error)) {
         return std::nullopt;
     }
-    if (g.opts.help) {
+    g.opts.help = request.help;
+    g.opts.version = request.version;
+    if (g.opts.help || g.opts.version) {
         return std::move(g.opts);
     }
     RunConfig& run = g.opts.run;

@@ -14,6 +14,7 @@ struct ApSimOptions {
     bool quiet = false;  // no progress line
     std::string out;     // empty: standard output
     bool help = false;
+    bool version = false;
 };
 
 // Builds the AP list as well (from --mix, --plan or --count); null with `error`.

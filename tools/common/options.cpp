@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "dor_version.h"
+
 namespace cli {
 
 namespace {
@@ -34,22 +36,39 @@ void append_help(std::string& out, const std::string& names, const OptionGroup& 
 
 }  // namespace
 
-bool parse(const CommandLine& line, const std::vector<std::string>& args, bool* help,
+bool parse(const CommandLine& line, const std::vector<std::string>& args, Request* request,
            std::string* error) {
+    bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
+        if (options_done || name.size() < 2 || name[0] != '-') {
+            if (request->operands.size() == line.max_operands) {
+                *error = "unexpected argument '" + name + "'";
+                return false;
+            }
+            request->operands.push_back(name);
+            continue;
+        }
+        if (name == "--") {
+            options_done = true;
+            continue;
+        }
         std::optional<std::string> value;
         if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
         }
         if (name == "-h" || name == "--help") {
-            *help = true;
+            request->help = true;
+            return true;
+        }
+        if (name == "--version") {
+            request->version = true;
             return true;
         }
         const Option* option = find_option(line, name);
         if (option == nullptr) {
-            *error = "unknown option " + name;
+            *error = "unknown option '" + name + "'";
             return false;
         }
         if (!value && !option->arg.empty()) {
@@ -64,6 +83,20 @@ bool parse(const CommandLine& line, const std::vector<std::string>& args, bool* 
             return false;
         }
     }
+    return true;
+}
+
+bool parse(const CommandLine& line, const std::vector<std::string>& args, bool* help,
+           std::string* error) {
+    Request request;
+    if (!parse(line, args, &request, error)) {
+        return false;
+    }
+    if (request.version) {
+        *error = "unknown option '--version'";
+        return false;
+    }
+    *help = request.help;
     return true;
 }
 
@@ -97,8 +130,17 @@ int usage_exit(const char* program, const std::string& usage, const std::string*
         std::fputs(usage.c_str(), stdout);
         return 0;
     }
-    std::fprintf(stderr, "%s: %s\n%s", program, error->c_str(), usage.c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, error->c_str(), program);
     return 2;
+}
+
+std::string version_line(const char* program) {
+    return std::string(program) + " (dor_sa) " + DOR_VERSION_TEXT;
+}
+
+int version_exit(const char* program) {
+    std::printf("%s\n", version_line(program).c_str());
+    return 0;
 }
 
 std::string bad_value(const std::string& name, const std::string& value) {

@@ -32,20 +32,37 @@ struct CommandLine {
     std::string intro;  // the usage line and what the tool does
     std::vector<OptionGroup> groups;
     std::string outro;
+    size_t max_operands = 0;  // arguments that are not options
+};
+
+// What a command line asks for besides its option values.
+struct Request {
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> operands;
 };
 
 // Options come as "--name value" or "--name=value"; a flag ignores a value
-// after '='. -h or --help sets `help` and ends the parse. False with `error`
-// on an unknown option or a missing or refused value.
+// after '='. -h, --help or --version sets `help` or `version` and ends the
+// parse; "--" ends the options. False with `error` on an unknown option, a
+// missing or refused value, or an operand too many.
+bool parse(const CommandLine& line, const std::vector<std::string>& args, Request* request,
+           std::string* error);
+// The same for a tool without operands or --version.
 bool parse(const CommandLine& line, const std::vector<std::string>& args, bool* help,
            std::string* error);
 
 std::string usage_text(const CommandLine& line);
 
-// How the tools print a command line that asks for no run: the usage on
-// standard output after --help (status 0), else the error and the usage on
-// standard error (status 2).
+// How the tools end a command line that asks for no run: the usage on
+// standard output after --help (status 0), else the error and a pointer to
+// --help on standard error (status 2).
 int usage_exit(const char* program, const std::string& usage, const std::string* error);
+
+// "<program> (dor_sa) <version>" on standard output, status 0.
+int version_exit(const char* program);
+// The same line without the newline.
+std::string version_line(const char* program);
 
 std::string bad_value(const std::string& name, const std::string& value);
 

@@ -28,6 +28,8 @@ TEST(CommandLine, ParsesAndRefusesByTable) {
         const char* error;  // empty: accepted
         Fields expect;
         bool help = false;
+        bool version = false;
+        std::vector<std::string> operands = {};
     };
     const std::vector<Case> cases = {
         {{"--n", "7", "--s=a=b", "--e="}, "", {7, "a=b", "", false}},
@@ -37,26 +39,46 @@ TEST(CommandLine, ParsesAndRefusesByTable) {
         {{"--n", "99999999999999999999"}, "bad value for --n: '99999999999999999999'", {}},
         {{"--s", ""}, "bad value for --s: ''", {}},
         {{"--f", "--n"}, "--n needs a value", {0, "", "", true}},
-        {{"--bogus", "--help"}, "unknown option --bogus", {}},
-        {{"-h, --help"}, "unknown option -h, --help", {}},
-        {{"-n=3"}, "unknown option -n=3", {}},
+        {{"--bogus", "--help"}, "unknown option '--bogus'", {}},
+        {{"-h, --help"}, "unknown option '-h, --help'", {}},
+        {{"-n=3"}, "unknown option '-n=3'", {}},
         {{"--n", "2", "--help=x", "--bogus"}, "", {2, "", "", false}, true},
         {{"-h"}, "", {}, true},
+        {{"--version", "--bogus"}, "", {}, false, true},
+        {{"a", "--n", "3", "-", "b"}, "", {3, "", "", false}, false, false, {"a", "-", "b"}},
+        {{"--", "--n", "-h"}, "", {}, false, false, {"--n", "-h"}},
+        {{"a", "b", "c", "d"}, "unexpected argument 'd'", {}},
     };
     for (const Case& c : cases) {
         Fields got;
-        bool help = false;
+        cli::CommandLine line = command_line(got);
+        line.max_operands = 3;
+        cli::Request request;
         std::string error;
-        const bool ok = cli::parse(command_line(got), c.args, &help, &error);
+        const bool ok = cli::parse(line, c.args, &request, &error);
         const std::string where = c.args[0];
         EXPECT_EQ(ok, *c.error == '\0') << where;
         EXPECT_EQ(error, c.error) << where;
-        EXPECT_EQ(help, c.help) << where;
+        EXPECT_EQ(request.help, c.help) << where;
+        EXPECT_EQ(request.version, c.version) << where;
         EXPECT_EQ(got.n, c.expect.n) << where;
         EXPECT_EQ(got.f, c.expect.f) << where;
         if (ok) {
             EXPECT_EQ(got.s, c.expect.s) << where;
+            EXPECT_EQ(request.operands, c.operands) << where;
         }
+    }
+}
+
+// Tools without operands or --version keep the short form.
+TEST(CommandLine, ShortFormRefusesOperandsAndVersion) {
+    for (const auto& [arg, error] : {std::pair{"x", "unexpected argument 'x'"},
+                                     std::pair{"--version", "unknown option '--version'"}}) {
+        Fields got;
+        bool help = false;
+        std::string said;
+        EXPECT_FALSE(cli::parse(command_line(got), {arg}, &help, &said));
+        EXPECT_EQ(said, error);
     }
 }
 

@@ -51,6 +51,9 @@ int fail(const std::string& text) {
 int main(int argc, char** argv) {
     std::string error;
     const auto opts = parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
+    if (opts && opts->version) {
+        return cli::version_exit("dor-controller-sim");
+    }
     if (!opts || opts->help) {
         return cli::usage_exit("dor-controller-sim", sim_usage_text(), opts ? nullptr : &error);
     }

@@ -59,6 +59,7 @@ cli::CommandLine command_line(SimOptions& o) {
                   text(o.events_file)},
                  {"--quiet", "", "no action lines on standard error", flag(o.quiet)},
                  {"-h, --help", "", "this text", {}},
+                 {"--version", "", "the version", {}},
              }},
         },
         "Policy file (JSON; every member optional, unknown members refused):\n"
@@ -93,10 +94,13 @@ cli::CommandLine command_line(SimOptions& o) {
 std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args,
                                             std::string* error) {
     SimOptions opts;
-    if (!cli::parse(command_line(opts), args, &opts.help, error)) {
+    cli::Request request;
+    if (!cli::parse(command_line(opts), args, &request, error)) {
         return std::nullopt;
     }
-    if (opts.help) {
+    opts.help = request.help;
+    opts.version = request.version;
+    if (opts.help || opts.version) {
         return opts;
     }
     for (const auto& [name, field] :

@@ -24,6 +24,7 @@ struct SimOptions {
     std::string events_file;  // empty: standard output
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 // Null with `error` set on a malformed command line or a missing required option.

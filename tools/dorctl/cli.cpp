@@ -14,7 +14,7 @@ struct OptionInfo {
 
 // Global ones first; the rest belong to single commands.
 constexpr OptionInfo kOptions[] = {
-    {"--ipc-dir", true}, {"--timeout", true},    {"--help", false},
+    {"--ipc-dir", true}, {"--timeout", true},    {"--help", false}, {"--version", false},
     {"--json", false},   {"--auto-auth", false}, {"--ca", true},
     {"--cert", true},    {"--key", true},        {"--ap-cert-dir", true},
 };
@@ -56,6 +56,8 @@ bool apply_global(Invocation& inv, const std::string& name, const std::string& v
         inv.timeout_text = value;
     } else if (name == "--help") {
         inv.help = true;
+    } else if (name == "--version") {
+        inv.version = true;
     } else {
         inv.options[name] = value;
     }
@@ -145,6 +147,7 @@ const char* usage_text() {
            "  --ipc-dir DIR      where the socket is (default: $DOR_IPC_DIR, else /run/dor)\n"
            "  --timeout SECONDS  how long to wait for an answer (default 5)\n"
            "  -h, --help         show this text\n"
+           "  --version          show the version\n"
            "\n"
            "Exit status: 0 success, 1 failure answer or error, 2 usage error.\n";
 }

@@ -13,6 +13,7 @@ struct Invocation {
     int timeout_ms = 5000;
     std::string timeout_text = "5";  // as given, for messages
     bool help = false;
+    bool version = false;
     std::string command;
     std::vector<std::string> args;
     // Command options by name ("--json"); flags hold "".

@@ -220,7 +220,12 @@ int cmd_trace_filter(Session& s) {
     if (takes_macs) {
         std::string list;
         for (const MacAddr& mac : macs_of({args.begin() + 1, args.end()})) {
-            list += (list.empty() ? "" : " ") + mac.str();
+            // Appended piecewise: GCC 12 at -O3 takes the temporary for an
+            // overlapping copy (a false -Wrestrict).
+            if (!list.empty()) {
+                list += ' ';
+            }
+            list += mac.str();
         }
         request.macs = make_shared_string(list);
     }

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/common/options.h"
+#include "tools/dorctl/cli.h"
 #include "tools/dorctl/commands.h"
 
 namespace {
@@ -30,5 +33,15 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + 1, argv + argc);
+    // A malformed line or --version is answered the way every tool answers it,
+    // before any command is looked at.
+    std::string error;
+    const std::optional<dorctl::Invocation> inv = dorctl::parse_command_line(args, &error);
+    if (!inv) {
+        return cli::usage_exit("dorctl", dorctl::usage_text(), &error);
+    }
+    if (inv->version && !inv->help) {
+        return cli::version_exit("dorctl");
+    }
     return dorctl::run(args, std::cout, std::cerr, stop_requested);
 }

@@ -18,11 +18,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#ifdef DOR_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include "libs/ipc/ipc_client.h"
 #include "libs/ipc/messages.h"
 #include "libs/ipc/supervisor.h"
 #include "libs/trace/trace_format.h"
+#include "tools/common/options.h"
 
 namespace {
 
@@ -38,25 +44,41 @@ __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
     va_end(args);
     std::fprintf(stderr, "%s %s: %s", trace_time_now().c_str(), kProg, text);
 }
+// How long dor_sa may take to report ready unless told otherwise, and the
+// most one may ask for: its start-up reads a few small files, so a minute
+// would already mean it is stuck.
+constexpr int kDefaultReadySeconds = 30;
+constexpr int kMaxReadySeconds = 3600;
 
 struct Options {
     std::string service_path;
-    int ready_timeout_ms = 30000;
+    int ready_timeout_s = kDefaultReadySeconds;
     bool quiet = false;
 };
 
-void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: %s [--service PATH] [--ready-timeout SECONDS] [--quiet]\n"
-                 "\n"
-                 "Starts dor_sa under its supervisor channel, waits until it reports ready,\n"
-                 "then tells it to run. SIGTERM or SIGINT sends it the stop message; a second\n"
-                 "one terminates it. Exits with the service's exit status.\n"
-                 "\n"
-                 "  --service PATH         the dor_sa binary (default: next to this program)\n"
-                 "  --ready-timeout SECS   how long to wait for readiness (default 30)\n"
-                 "  --quiet                no progress lines on standard error\n",
-                 kProg);
+cli::CommandLine command_line(Options& opts) {
+    return {
+        "usage: dor-supervisor [--service PATH] [--ready-timeout SECONDS] [--quiet]\n"
+        "\n"
+        "Starts dor_sa under its supervisor channel, waits until it reports ready,\n"
+        "then tells it to run (and systemd, when started as a notify service).\n"
+        "SIGTERM or SIGINT sends it the stop message; a second one terminates it.\n"
+        "SIGHUP is passed on. Exits with the service's exit status.\n",
+        {{"",
+          25,
+          {{"--service", "PATH",
+            "the dor_sa binary (default: the installed one,\n" DOR_SERVICE_RELATIVE_PATH
+            " from this program, else next to it)",
+            cli::text(opts.service_path)},
+           {"--ready-timeout", "SECS", "how long to wait for readiness (default 30)",
+            cli::number(1, kMaxReadySeconds, opts.ready_timeout_s)},
+           {"-q", "", "", cli::flag(opts.quiet)},
+           {"--quiet", "", "no progress lines on standard error", cli::flag(opts.quiet)},
+           {"-h, --help", "", "this text", {}},
+           {"--version", "", "the version", {}}}}},
+        "Exit status: the service's; 1 when it cannot be started or does not report\n"
+        "ready; 2 on a usage error.\n",
+    };
 }
 
 std::string default_service_path() {
@@ -67,38 +89,22 @@ std::string default_service_path() {
     self[n] = '\0';
     std::string dir(self);
     dir.erase(dir.find_last_of('/') + 1);
-    // Built trees keep the service in app/, beside tools/.
-    for (const char* candidate : {"dor_sa", "../app/dor_sa", "../../app/dor_sa"}) {
+    // Installed trees keep the service under libexec, built ones in app/.
+    for (const char* candidate :
+         {DOR_SERVICE_RELATIVE_PATH, "dor_sa", "../app/dor_sa", "../../app/dor_sa"}) {
         std::string path = dir + candidate;
         if (access(path.c_str(), X_OK) == 0)
             return path;
     }
-    return dir + "dor_sa";
+    return dir + DOR_SERVICE_RELATIVE_PATH;
 }
 
-bool parse_options(int argc, char** argv, Options& opts) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            usage(stdout);
-            std::exit(0);
-        } else if (arg == "--service" && i + 1 < argc) {
-            opts.service_path = argv[++i];
-        } else if (arg == "--ready-timeout" && i + 1 < argc) {
-            char* end = nullptr;
-            const long secs = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || secs <= 0 || secs > 3600)
-                return false;
-            opts.ready_timeout_ms = static_cast<int>(secs * 1000);
-        } else if (arg == "--quiet" || arg == "-q") {
-            opts.quiet = true;
-        } else {
-            return false;
-        }
-    }
-    if (opts.service_path.empty())
-        opts.service_path = default_service_path();
-    return true;
+// Tells systemd about the service when it started us with Type=notify; a
+// no-op everywhere else.
+void notify_systemd([[maybe_unused]] const char* state) {
+#ifdef DOR_HAVE_SYSTEMD
+    sd_notify(0, state);
+#endif
 }
 
 int exit_status_of(int wait_status) {
@@ -112,6 +118,8 @@ int exit_status_of(int wait_status) {
 [[noreturn]] void exec_service(const Options& opts, int channel) {
     if (dup2(channel, kChildChannelFd) < 0)
         _exit(127);
+    // Only the supervisor speaks to systemd.
+    unsetenv("NOTIFY_SOCKET");
     setenv("DOR_SUPERVISOR", "1", 0);
     setenv("DOR_SUPERVISOR_FD", std::to_string(kChildChannelFd).c_str(), 1);
     sigset_t none;
@@ -128,10 +136,20 @@ int exit_status_of(int wait_status) {
 
 int main(int argc, char** argv) {
     Options opts;
-    if (!parse_options(argc, argv, opts)) {
-        usage(stderr);
-        return 2;
+    cli::Request request;
+    std::string error;
+    const cli::CommandLine line = command_line(opts);
+    if (!cli::parse(line, std::vector<std::string>(argv + 1, argv + argc), &request, &error)) {
+        return cli::usage_exit(kProg, cli::usage_text(line), &error);
     }
+    if (request.help) {
+        return cli::usage_exit(kProg, cli::usage_text(line), nullptr);
+    }
+    if (request.version) {
+        return cli::version_exit(kProg);
+    }
+    if (opts.service_path.empty())
+        opts.service_path = default_service_path();
     if (access(opts.service_path.c_str(), X_OK) != 0) {
         say("%s: %s\n", opts.service_path.c_str(), std::strerror(errno));
         return 1;
@@ -167,11 +185,14 @@ int main(int argc, char** argv) {
 
     IpcClient channel;
     channel.adopt_fd(pair[0]);
-    bool running = ipc_supervisor_wait_ready(channel, opts.ready_timeout_ms);
+    bool running = ipc_supervisor_wait_ready(channel, opts.ready_timeout_s * 1000);
     if (running)
         running = ipc_supervisor_send_run(channel);
-    if (running && !opts.quiet)
-        say("dor_sa ready (pid %d)\n", child);
+    if (running) {
+        notify_systemd("READY=1");
+        if (!opts.quiet)
+            say("dor_sa ready (pid %d)\n", child);
+    }
     if (!running) {
         int status = 0;
         if (waitpid(child, &status, WNOHANG) == child) {
@@ -215,6 +236,7 @@ int main(int argc, char** argv) {
             kill(child, SIGHUP);
         } else if (!stop_sent && channel.connected() && channel.send(IPC_MSG__STOP{}) == IPC_OK) {
             stop_sent = true;
+            notify_systemd("STOPPING=1");
             if (!opts.quiet)
                 say("stop requested\n");
         } else {

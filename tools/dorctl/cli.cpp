@@ -14,9 +14,9 @@ struct OptionInfo {
 
 // Global ones first; the rest belong to single commands.
 constexpr OptionInfo kOptions[] = {
-    {"--ipc-dir", true}, {"--timeout", true},    {"--help", false}, {"--version", false},
-    {"--json", false},   {"--auto-auth", false}, {"--ca", true},
-    {"--cert", true},    {"--key", true},        {"--ap-cert-dir", true},
+    {"--ipc-dir", true}, {"--timeout", true},     {"--help", false}, {"--version", false},
+    {"--json", false},   {"--auto-auth", false},  {"--ca", true},    {"--cert", true},
+    {"--key", true},     {"--ap-cert-dir", true},
 };
 
 const OptionInfo* find_option(const std::string& name) {

@@ -3,14 +3,17 @@
 #            KEEP=1 leaves its work directory (logs, events) in /tmp.
 # make bench: builds, installs nginx and gnuplot, runs the service against nginx and the
 #             Google Benchmark targets; results in bench/results/.
+# make package: builds the Debian packages dor-sa and dor-sa-tools in $(BUILD)/.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+RELEASE_BUILD ?= build-release
 FUZZ_SECONDS ?= 30
 CTEST_FLAGS = --output-on-failure -j$(JOBS) --timeout 600
 
-.PHONY: all deps build asan test test-build test-asan fuzz demo bench format clean
+.PHONY: all deps build asan release test test-build test-asan test-release fuzz demo bench \
+	package format clean
 
 all: build
 
@@ -18,12 +21,21 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOR_WERROR=ON \
+		-DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(BUILD) -j$(JOBS)
 
 asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDOR_SANITIZE=ON -DDOR_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDOR_SANITIZE=ON -DDOR_BENCH=OFF \
+		-DDOR_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+# The service and its tools alone, optimised, warnings as errors: what a
+# packager builds, with none of the test dependencies.
+release: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DDOR_WERROR=ON \
+		-DDOR_TESTS=OFF -DDOR_BENCH=OFF -DDOR_FUZZ=OFF
+	cmake --build $(RELEASE_BUILD) -j$(JOBS)
 
 test-build: build
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
@@ -35,7 +47,13 @@ test-asan: asan
 fuzz: deps
 	scripts/run-fuzzers $(FUZZ_SECONDS)
 
-test: test-build test-asan fuzz
+test-release: release
+
+# The package is built and checked by the packaging tests of test-build.
+test: test-build test-asan test-release fuzz
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 demo: build
 	scripts/demo $(if $(filter 1,$(KEEP)),--keep) $(BUILD)
@@ -47,4 +65,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) build-fuzz

@@ -44,9 +44,9 @@ __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
     va_end(args);
     std::fprintf(stderr, "%s %s: %s", trace_time_now().c_str(), kProg, text);
 }
-// How long dor_sa may take to report ready unless told otherwise, and the
-// most one may ask for: its start-up reads a few small files, so a minute
-// would already mean it is stuck.
+// How long dor_sa may take to report ready: its start-up reads a few small
+// files and makes one key, so 30 s means it is stuck; an hour at most, for a
+// service started under a debugger.
 constexpr int kDefaultReadySeconds = 30;
 constexpr int kMaxReadySeconds = 3600;
 
@@ -70,7 +70,8 @@ cli::CommandLine command_line(Options& opts) {
             "the dor_sa binary (default: the installed one,\n" DOR_SERVICE_RELATIVE_PATH
             " from this program, else next to it)",
             cli::text(opts.service_path)},
-           {"--ready-timeout", "SECS", "how long to wait for readiness (default 30)",
+           {"--ready-timeout", "SECS",
+            "how long to wait for readiness (default " + std::to_string(kDefaultReadySeconds) + ")",
             cli::number(1, kMaxReadySeconds, opts.ready_timeout_s)},
            {"-q", "", "", cli::flag(opts.quiet)},
            {"--quiet", "", "no progress lines on standard error", cli::flag(opts.quiet)},

@@ -68,7 +68,7 @@ cli::CommandLine command_line(Options& opts) {
           25,
           {{"--service", "PATH",
             "the dor_sa binary (default: the installed one,\n" DOR_SERVICE_RELATIVE_PATH
-            " from this program, else next to it)",
+            " from this\nprogram, else next to it, else " DOR_SERVICE_INSTALLED_PATH ")",
             cli::text(opts.service_path)},
            {"--ready-timeout", "SECS",
             "how long to wait for readiness (default " + std::to_string(kDefaultReadySeconds) + ")",
@@ -90,14 +90,15 @@ std::string default_service_path() {
     self[n] = '\0';
     std::string dir(self);
     dir.erase(dir.find_last_of('/') + 1);
-    // Installed trees keep the service under libexec, built ones in app/.
+    // Installed trees keep the service under libexec, built ones in app/; a
+    // supervisor copied elsewhere falls back to the installed service.
     for (const char* candidate :
          {DOR_SERVICE_RELATIVE_PATH, "dor_sa", "../app/dor_sa", "../../app/dor_sa"}) {
         std::string path = dir + candidate;
         if (access(path.c_str(), X_OK) == 0)
             return path;
     }
-    return dir + DOR_SERVICE_RELATIVE_PATH;
+    return DOR_SERVICE_INSTALLED_PATH;
 }
 
 // Tells systemd about the service when it started us with Type=notify; a

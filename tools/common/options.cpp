@@ -134,12 +134,8 @@ int usage_exit(const char* program, const std::string& usage, const std::string*
     return 2;
 }
 
-std::string version_line(const char* program) {
-    return std::string(program) + " (dor_sa) " + DOR_VERSION_TEXT;
-}
-
 int version_exit(const char* program) {
-    std::printf("%s\n", version_line(program).c_str());
+    std::printf("%s (dor_sa) %s\n", program, DOR_VERSION_TEXT);
     return 0;
 }
 

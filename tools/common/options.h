@@ -61,8 +61,6 @@ int usage_exit(const char* program, const std::string& usage, const std::string*
 
 // "<program> (dor_sa) <version>" on standard output, status 0.
 int version_exit(const char* program);
-// The same line without the newline.
-std::string version_line(const char* program);
 
 std::string bad_value(const std::string& name, const std::string& value);
 

@@ -8,6 +8,7 @@
 #include "app/service_settings.h"
 #include "controller/ipc_fields.h"
 #include "dialogue/sa_config.h"
+#include "dor_version.h"
 #include "https/counters.h"
 #include "https/lws_server_base.h"
 #include "libs/ipc/ipc_port.h"
@@ -18,13 +19,8 @@
 #include "registry/tracked_aps.h"
 #include "registry/unauthed_aps.h"
 
-// Until the build generates a version header, the project's version stands here.
-#ifndef DOR_PROJECT_VERSION
-#define DOR_PROJECT_VERSION "0.0.0-dev"
-#endif
-
 const char* dor_version() {
-    return DOR_PROJECT_VERSION;
+    return DOR_VERSION_TEXT;
 }
 
 namespace {

@@ -9,10 +9,11 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 RELEASE_BUILD ?= build-release
+CLANG_BUILD ?= build-clang
 FUZZ_SECONDS ?= 30
 CTEST_FLAGS = --output-on-failure -j$(JOBS) --timeout 600
 
-.PHONY: all deps build asan release test test-build test-asan test-release fuzz demo bench \
+.PHONY: all deps build asan release clang test test-build test-asan test-release fuzz demo bench \
 	package format clean
 
 all: build
@@ -37,6 +38,13 @@ release: deps
 		-DDOR_TESTS=OFF -DDOR_BENCH=OFF -DDOR_FUZZ=OFF
 	cmake --build $(RELEASE_BUILD) -j$(JOBS)
 
+# clang 14 too, tests included, so that the tree keeps building with both
+# compilers; GCC's builds run the tests.
+clang: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=Release \
+		-DDOR_WERROR=ON -DDOR_BENCH=ON
+	cmake --build $(CLANG_BUILD) -j$(JOBS)
+
 test-build: build
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
@@ -50,7 +58,7 @@ fuzz: deps
 test-release: release
 
 # The package is built and checked by the packaging tests of test-build.
-test: test-build test-asan test-release fuzz
+test: test-build test-asan test-release clang fuzz
 
 package: build
 	cd $(BUILD) && cpack -G DEB
@@ -65,4 +73,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(CLANG_BUILD) build-fuzz

@@ -135,9 +135,10 @@ TEST(EndToEnd, Refusals) {
         EXPECT_EQ(text(run.ap(mac), "outcome"), outcome) << text(run.ap(mac), "detail");
         if (part.empty())
             continue;
-        const auto found = std::find_if(events.begin(), events.end(), [&](const JsonPtr& event) {
-            return text(event.get(), "reason").find(part) != std::string::npos;
-        });
+        const auto found =
+            std::find_if(events.begin(), events.end(), [&part = part](const JsonPtr& event) {
+                return text(event.get(), "reason").find(part) != std::string::npos;
+            });
         ASSERT_NE(found, events.end()) << part;
         // Certificate refusals name the serial's MAC, the others the AP's.
         EXPECT_EQ(text(found->get(), "mac"), outcome == "tls-refused" ? serial_mac(bed, mac) : mac);

@@ -133,7 +133,8 @@ TEST(Endpoints, RequestsRefusedOrNotedByTheEndpoint) {
             ClientOptions client = endpoint_client(endpoint, ip);
             client.offer_h2 = true;
             client.request_with_finished = host % 2 == 0;
-            auto answer = bed.serve_while([&] { return exchange(client, port, request); });
+            auto answer = bed.serve_while(
+                [&, &request = request] { return exchange(client, port, request); });
             EXPECT_EQ(answer.status, body == kNoted ? 200 : 400);
             EXPECT_EQ(answer.body, body);
             EXPECT_EQ(answer.alpn, "http/1.1");

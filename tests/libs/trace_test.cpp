@@ -283,7 +283,7 @@ TEST_F(TraceTest, StampCarriesTheZoneInForce) {
         const std::string stamp = line.substr(0, kTraceTimeSize);
         EXPECT_EQ(stamp.substr(23), offset) << line;
         // The wall clock moved by the offset: UTC plus the offset is the stamp.
-        const auto utc_text = [&](time_t at) {
+        const auto utc_text = [&offset = offset](time_t at) {
             const int sign = offset[0] == '-' ? -1 : 1;
             at += sign * (std::stoi(offset.substr(1, 2)) * 3600 + std::stoi(offset.substr(4)) * 60);
             tm utc{};

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -25,6 +27,15 @@ struct Connection {
     std::string peer;
     int64_t accepted_ms;
     Phase phase;
+    // Holds one of its side's admission slots (auth_connections or
+    // free_connections).
+    bool holds_slot = false;
+};
+
+// A vhost's listening connection, polled only while its side has room.
+struct Listener {
+    lws* wsi = nullptr;
+    bool paused = false;
 };
 
 struct Guard {
@@ -36,6 +47,7 @@ struct Guard {
     std::unordered_map<uint32_t, int32_t> slots_by_address;
     // Admitted by the filter, taken by the creation that follows at once.
     std::optional<std::pair<uint32_t, std::string>> admitted;
+    std::array<Listener, 2> listeners;  // by side
 };
 
 Guard& guard() {
@@ -43,11 +55,35 @@ Guard& guard() {
     return state;
 }
 
-// Held back refusal lines are written from a timer of each vhost.
+// Held back refusal lines are written from a timer of each vhost; another
+// looks again at a paused listener when a handshake turns stale.
 struct VhostTimer {
     lws_sorted_usec_list_t sul;
+    lws_sorted_usec_list_t pace_sul;
     lws_context* context;
+    EdgeSide side;
 };
+
+size_t side_index(EdgeSide side) {
+    return side == EdgeSide::kAuth ? 0 : 1;
+}
+
+// The slots admitted connections hold, and how many there are.
+int32_t& slots_taken(EdgeSide side) {
+    ConnectionCounters& counters = https_counters();
+    return side == EdgeSide::kAuth ? counters.auth_connections : counters.free_connections;
+}
+
+int32_t slot_limit(EdgeSide side) {
+    return side == EdgeSide::kAuth ? edge_limits().auth_connections : edge_limits().free_requests;
+}
+
+void release_slot(Connection& c) {
+    if (c.holds_slot) {
+        c.holds_slot = false;
+        --slots_taken(c.side);
+    }
+}
 
 int64_t now_ms() {
     return lws_now_usecs() / 1000;
@@ -71,9 +107,7 @@ void close_soon(lws* wsi, Connection& c) {
     if (c.phase == Phase::kHandshake) {
         count_handshake(c, -1);
     }
-    if (c.phase != Phase::kClosing && c.side == EdgeSide::kAuth) {
-        --https_counters().auth_connections;
-    }
+    release_slot(c);
     c.phase = Phase::kClosing;
     lws_set_timer_usecs(wsi, 0);
 }
@@ -106,26 +140,74 @@ std::string address_text(uint32_t address) {
     return text;
 }
 
-// At the authorized endpoint's limit, the oldest handshake that has gone on
-// for longer than an AP's ever does gives way.
-bool drop_stale_handshake(lws* listener) {
-    const int64_t stale_before = now_ms() - edge_deadlines().stale_handshake_ms;
-    lws* oldest = nullptr;
-    Connection* found = nullptr;
+// The oldest unfinished handshake of `side` that holds a slot, or null.
+std::pair<lws*, Connection*> oldest_handshake(EdgeSide side) {
+    std::pair<lws*, Connection*> oldest{nullptr, nullptr};
     for (auto& [wsi, c] : guard().connections) {
-        if (c.side == EdgeSide::kAuth && c.phase == Phase::kHandshake &&
-            c.accepted_ms <= stale_before &&
-            (found == nullptr || c.accepted_ms < found->accepted_ms)) {
-            oldest = wsi;
-            found = &c;
+        if (c.side == side && c.holds_slot && c.phase == Phase::kHandshake &&
+            (oldest.second == nullptr || c.accepted_ms < oldest.second->accepted_ms)) {
+            oldest = {wsi, &c};
         }
     }
-    if (found == nullptr) {
+    return oldest;
+}
+
+// At a side's limit, the oldest handshake that has gone on for longer than an
+// AP's ever does gives way.
+bool drop_stale_handshake(EdgeSide side, lws* listener) {
+    const auto [oldest, found] = oldest_handshake(side);
+    if (found == nullptr || found->accepted_ms > now_ms() - edge_deadlines().stale_handshake_ms) {
         return false;
     }
-    guard_refused(listener, Refusal::kStaleHandshake, found->peer);
+    guard_refused(listener,
+                  side == EdgeSide::kAuth ? Refusal::kStaleHandshake : Refusal::kFreeStaleHandshake,
+                  found->peer);
     close_soon(oldest, *found);
     return true;
+}
+
+void on_pace_timer(lws_sorted_usec_list_t* sul);
+
+// A side at its limit stops accepting, so that newcomers wait in the listen
+// queue instead of being refused, unless a stale handshake can make room for
+// one (then the filter drops it). lws polls every listener again whenever any
+// connection closes: `reassert` pauses it again.
+void pace(EdgeSide side, bool reassert) {
+    Listener& listener = guard().listeners[side_index(side)];
+    if (listener.wsi == nullptr) {
+        return;
+    }
+    int64_t stale_at = -1;  // when the oldest handshake turns stale
+    const int64_t now = now_ms();
+    const bool full = slots_taken(side) >= slot_limit(side);
+    if (full) {
+        const Connection* oldest = oldest_handshake(side).second;
+        if (oldest != nullptr) {
+            stale_at = oldest->accepted_ms + edge_deadlines().stale_handshake_ms;
+        }
+    }
+    const bool pause = full && (stale_at < 0 || stale_at > now);
+    // Flow control is how lws 4.1 lets us take POLLIN off a connection; it
+    // does nothing when its own state is unchanged, hence the toggle that
+    // takes POLLIN off again after lws has put it back.
+    if (pause && listener.paused && reassert) {
+        lws_rx_flow_control(listener.wsi, 1);
+    }
+    if (pause != listener.paused || reassert) {
+        lws_rx_flow_control(listener.wsi, pause ? 0 : 1);
+        listener.paused = pause;
+    }
+    VhostTimer* timer = timer_of(lws_get_vhost(listener.wsi));
+    if (pause && stale_at > now && timer != nullptr) {
+        lws_sul_schedule(timer->context, 0, &timer->pace_sul, on_pace_timer,
+                         (stale_at - now) * 1000);
+    }
+}
+
+void on_pace_timer(lws_sorted_usec_list_t* sul) {
+    auto* timer = reinterpret_cast<VhostTimer*>(reinterpret_cast<char*>(sul) -
+                                                offsetof(VhostTimer, pace_sul));
+    pace(timer->side, false);
 }
 
 }  // namespace
@@ -135,6 +217,7 @@ bool drop_stale_handshake(lws* listener) {
 bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_args& args) {
     Guard& state = guard();
     state.admitted.reset();
+    state.listeners[side_index(side)].wsi = listener;
     uint32_t address = 0;
     if (args.cli_addr.ss_family == AF_INET) {
         sockaddr_in in{};
@@ -147,8 +230,11 @@ bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_arg
         guard_refused(listener, Refusal::kHandshakesPerAddress, peer);
         return false;
     }
-    if (side == EdgeSide::kAuth && https_counters().auth_connections >= kMaxAuthConnections &&
-        !drop_stale_handshake(listener)) {
+    // Only a connection accepted while the listener should have been paused
+    // finds the side full. The free side's limit is on requests: the request
+    // then meets it as before.
+    if (slots_taken(side) >= slot_limit(side) && !drop_stale_handshake(side, listener) &&
+        side == EdgeSide::kAuth) {
         guard_refused(listener, Refusal::kAuthConnections, peer);
         return false;
     }
@@ -165,26 +251,41 @@ void guard_created(EdgeSide side, lws* wsi) {
         state.admitted.reset();
     }
     count_handshake(c, 1);
-    if (side == EdgeSide::kAuth) {
-        ++https_counters().auth_connections;
-    }
+    c.holds_slot = true;
+    ++slots_taken(side);
     state.connections.insert_or_assign(wsi, std::move(c));
     lws_set_timer_usecs(wsi, static_cast<lws_usec_t>(edge_deadlines().handshake_ms) * 1000);
+    pace(side, false);
 }
 
 void guard_destroyed(lws* wsi) {
     guard_release_request_slot(wsi);
-    Connection* c = find(wsi);
-    if (c == nullptr) {
-        return;
+    for (Listener& listener : guard().listeners) {
+        if (listener.wsi == wsi) {
+            listener = Listener{};
+        }
     }
-    if (c->phase == Phase::kHandshake) {
-        count_handshake(*c, -1);
+    if (Connection* c = find(wsi)) {
+        if (c->phase == Phase::kHandshake) {
+            count_handshake(*c, -1);
+        }
+        release_slot(*c);
+        guard().connections.erase(wsi);
     }
-    if (c->phase != Phase::kClosing && c->side == EdgeSide::kAuth) {
-        --https_counters().auth_connections;
+    // Called after lws has polled every listener again.
+    guard_pace_listeners();
+}
+
+void guard_pace_listeners() {
+    pace(EdgeSide::kAuth, true);
+    pace(EdgeSide::kFree, true);
+}
+
+void guard_download_started(lws* wsi) {
+    if (Connection* c = find(wsi); c != nullptr && c->side == EdgeSide::kFree) {
+        release_slot(*c);
+        pace(EdgeSide::kFree, false);
     }
-    guard().connections.erase(wsi);
 }
 
 void guard_handshake_done(const SSL* ssl) {
@@ -248,7 +349,7 @@ SlotVerdict guard_take_request_slot(lws* wsi) {
     const Connection* c = find(wsi);
     const uint32_t address = c != nullptr ? c->address : 0;
     const std::string peer = c != nullptr ? c->peer : "unknown";
-    if (counters.free_request_sessions >= kMaxFreeRequests) {
+    if (counters.free_request_sessions >= edge_limits().free_requests) {
         guard_refused(wsi, Refusal::kFreeRequests, peer);
         return SlotVerdict::kAllTaken;
     }
@@ -282,7 +383,7 @@ std::string guard_peer(lws* wsi) {
     return c != nullptr ? c->peer : "unknown";
 }
 
-void guard_vhost_init(lws* wsi) {
+void guard_vhost_init(EdgeSide side, lws* wsi) {
     lws_vhost* vhost = lws_get_vhost(wsi);
     if (vhost == nullptr || timer_of(vhost) != nullptr) {
         return;
@@ -295,6 +396,7 @@ void guard_vhost_init(lws* wsi) {
         static_cast<VhostTimer*>(lws_protocol_vh_priv_zalloc(vhost, protocol, sizeof(VhostTimer)));
     if (timer != nullptr) {
         timer->context = lws_get_context(wsi);
+        timer->side = side;
     }
 }
 
@@ -302,6 +404,12 @@ void guard_vhost_destroy(lws* wsi) {
     lws_vhost* vhost = lws_get_vhost(wsi);
     if (VhostTimer* timer = vhost != nullptr ? timer_of(vhost) : nullptr) {
         lws_sul_cancel(&timer->sul);
+        lws_sul_cancel(&timer->pace_sul);
+    }
+    for (Listener& listener : guard().listeners) {
+        if (listener.wsi != nullptr && lws_get_vhost(listener.wsi) == vhost) {
+            listener = Listener{};
+        }
     }
     // The other vhost's timer may never run: nothing held is lost.
     flush_refusals(now_ms(), true);

@@ -18,9 +18,16 @@ enum class EdgeSide { kAuth, kFree };
 // LWS_CALLBACK_FILTER_NETWORK_CONNECTION (`listener` is the listening
 // connection): true admits the connection.
 bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_args& args);
-// LWS_CALLBACK_WSI_CREATE and LWS_CALLBACK_WSI_DESTROY.
+// LWS_CALLBACK_WSI_CREATE and LWS_CALLBACK_WSI_DESTROY (of a listener too).
 void guard_created(EdgeSide side, lws* wsi);
 void guard_destroyed(lws* wsi);
+// A side at its limit does not accept: newcomers wait in the listen queue. lws
+// polls every listener again whenever a connection closes; the loop calls
+// this before each wait to pause again those that must stay paused.
+void guard_pace_listeners();
+// A free connection turned out to be a download, which has its own limit: it
+// no longer holds a place for a request.
+void guard_download_started(lws* wsi);
 // The TLS handshake of the connection behind `ssl` has finished.
 void guard_handshake_done(const SSL* ssl);
 // The request has arrived whole (its body, or a download's headers): what
@@ -41,7 +48,7 @@ void guard_release_request_slot(lws* wsi);
 std::string guard_peer(lws* wsi);
 // PROTOCOL_INIT and PROTOCOL_DESTROY of a vhost's default protocol: the timer
 // that writes the refusal lines held back.
-void guard_vhost_init(lws* wsi);
+void guard_vhost_init(EdgeSide side, lws* wsi);
 void guard_vhost_destroy(lws* wsi);
 // Counts a refusal of `peer` on `wsi`'s vhost and makes sure that a line held
 // back is written within a second.

@@ -1,6 +1,8 @@
 #include "https/counters.h"
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
@@ -21,6 +23,8 @@ constexpr RefusalText kTexts[kRefusalKinds] = {
     {&Trace::warn, "HTTPS: unfinished TLS handshakes per address limit exceeded",
      "connections refused"},
     {&Trace::warn, "AUTHORIZED HTTPS: connections limit reached, stale TLS handshake dropped",
+     "connections closed"},
+    {&Trace::warn, "FREE HTTPS: connections limit reached, stale TLS handshake dropped",
      "connections closed"},
     {&Trace::warn, "HTTPS: TLS handshake not finished in time", "connections closed"},
     {&Trace::warn, "HTTPS: request not received in time", "connections closed"},
@@ -62,6 +66,33 @@ ConnectionCounters& https_counters() {
     return counters;
 }
 
+// TEST ONLY: end-to-end tests cannot reach the limits of 100 with a few
+// hundred simulated APs on a small machine, so they lower them with
+// DOR_SA_TEST_ONLY_EDGE_LIMITS="<authorized connections>,<free requests>".
+// Only lowering is honoured; a service in production never has it set.
+const EdgeLimits& edge_limits() {
+    static const EdgeLimits limits = [] {
+        EdgeLimits in_force;
+        const char* text = std::getenv("DOR_SA_TEST_ONLY_EDGE_LIMITS");
+        int auth = 0;
+        int free = 0;
+        if (text != nullptr && std::sscanf(text, "%d,%d", &auth, &free) == 2) {
+            if (auth > 0 && auth < in_force.auth_connections) {
+                in_force.auth_connections = auth;
+            }
+            if (free > 0 && free < in_force.free_requests) {
+                in_force.free_requests = free;
+            }
+            sa_trace.warn(
+                "TEST ONLY: edge limits lowered to %d authorized connections, %d free "
+                "requests",
+                in_force.auth_connections, in_force.free_requests);
+        }
+        return in_force;
+    }();
+    return limits;
+}
+
 const EdgeDeadlines& edge_deadlines() {
     return deadlines_in_force();
 }
@@ -73,15 +104,11 @@ void set_edge_deadlines_for_tests(const EdgeDeadlines& deadlines) {
 namespace {
 
 constexpr MetricLimit kMetricOf[kRefusalKinds] = {
-    MetricLimit::CONNECTIONS,
-    MetricLimit::HANDSHAKES_PER_ADDRESS,
-    MetricLimit::STALE_HANDSHAKE,
-    MetricLimit::HANDSHAKE_DEADLINE,
-    MetricLimit::REQUEST_DEADLINE,
-    MetricLimit::BOUND_REQUESTS,
-    MetricLimit::REQUESTS_PER_ADDRESS,
-    MetricLimit::DOWNLOADS,
-    MetricLimit::DOWNLOADS,
+    MetricLimit::CONNECTIONS,        MetricLimit::HANDSHAKES_PER_ADDRESS,
+    MetricLimit::STALE_HANDSHAKE,    MetricLimit::STALE_HANDSHAKE,
+    MetricLimit::HANDSHAKE_DEADLINE, MetricLimit::REQUEST_DEADLINE,
+    MetricLimit::BOUND_REQUESTS,     MetricLimit::REQUESTS_PER_ADDRESS,
+    MetricLimit::DOWNLOADS,          MetricLimit::DOWNLOADS,
 };
 
 }  // namespace

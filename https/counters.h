@@ -15,6 +15,10 @@ struct ConnectionCounters {
     int32_t auth_connections = 0;
     // Requests bound to the free vhost's "http" protocol.
     int32_t free_request_sessions = 0;
+    // Connections of the free vhost that may still bind a request: from their
+    // acceptance until they close, turn out to be a download, or the guard
+    // closes them.
+    int32_t free_connections = 0;
 };
 
 ConnectionCounters& https_counters();
@@ -31,6 +35,20 @@ inline constexpr int32_t kMaxFreeRequestsPerAddress = 4;
 // connection overtakes the end of its last handshake. A client opening more is
 // not an AP.
 inline constexpr int32_t kMaxHandshakesPerAddress = 8;
+
+// At a limit the endpoint stops accepting instead of refusing: the kernel
+// holds the newcomers in the listening socket's queue, and each is accepted
+// as a slot frees. A site's APs all come back at once after a power cut, so
+// the queue holds thousands; the kernel caps it at net.core.somaxconn.
+inline constexpr int kListenBacklog = 4096;
+
+// The connection and request limits in force: the constants above, lowered
+// only in tests (see edge_limits in counters.cpp).
+struct EdgeLimits {
+    int32_t auth_connections = kMaxAuthConnections;
+    int32_t free_requests = kMaxFreeRequests;
+};
+const EdgeLimits& edge_limits();
 
 // Deadlines, counted from the connection's acceptance.
 struct EdgeDeadlines {
@@ -60,6 +78,7 @@ enum class Refusal {
     kAuthConnections,
     kHandshakesPerAddress,
     kStaleHandshake,
+    kFreeStaleHandshake,
     kHandshakeDeadline,
     kRequestDeadline,
     kFreeRequests,
@@ -67,7 +86,7 @@ enum class Refusal {
     kAuthFwDownloads,
     kFreeFwDownloads,
 };
-inline constexpr int kRefusalKinds = 9;
+inline constexpr int kRefusalKinds = 10;
 // An operator sees an attack within a second, and a flood writes one line a
 // second per kind.
 inline constexpr int kRefusalLogIntervalMs = 1000;

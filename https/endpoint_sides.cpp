@@ -216,7 +216,7 @@ bool guard_event(EdgeSide side, lws* wsi, lws_callback_reasons reason, void* use
             tls_backlog_forget(wsi);
             return false;
         case LWS_CALLBACK_PROTOCOL_INIT:
-            guard_vhost_init(wsi);
+            guard_vhost_init(side, wsi);
             return false;
         case LWS_CALLBACK_PROTOCOL_DESTROY:
             guard_vhost_destroy(wsi);

@@ -73,6 +73,7 @@ const char* open_image(const std::string& name, ImageFile& image) {
 
 int on_request(const EndpointSide& side, lws* wsi, void* user, const char* in) {
     guard_request_received(wsi);
+    guard_download_started(wsi);
     int32_t& sessions = https_counters().fw_download_sessions;
     ++sessions;
     char* peer_address = static_cast<char*>(user);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dialogue/sa_config.h"
+#include "https/counters.h"
 #include "libs/trace/trace.h"
 #include "platform/globals.h"
 
@@ -51,6 +52,19 @@ void hang_up_port(lws_context* context, int port) {
     for (int fd : sockets_on_port(port)) {
         lws_pollfd hang_up{fd, POLLIN, POLLHUP};
         lws_service_fd(context, &hang_up);
+    }
+}
+
+// lws listens with the backlog it was built with; the queue must hold a storm
+// of APs while the endpoint waits at its limit.
+void set_listen_backlog(int port) {
+    for (int fd : sockets_on_port(port)) {
+        int listening = 0;
+        socklen_t length = sizeof listening;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0 &&
+            listen(fd, kListenBacklog) != 0) {
+            sa_trace.warn("HTTPS: cannot set the listen backlog of port %d", port);
+        }
     }
 }
 
@@ -155,7 +169,11 @@ bool LwsServerBase::create_vhost(const lws_context_creation_info& info, const ch
         return false;
     }
     // Null when a stop asked for inside the creation has already destroyed it.
-    return vhost != nullptr;
+    if (vhost == nullptr) {
+        return false;
+    }
+    set_listen_backlog(lws_get_vhost_listen_port(vhost));
+    return true;
 }
 
 void LwsServerBase::wait_for_answer(lws* wsi) {

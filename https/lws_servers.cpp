@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "https/answer.h"
+#include "https/connection_guard.h"
 #include "https/tls_backlog.h"
 #include "libs/ipc/ipc_port.h"
 #include "libs/trace/trace.h"
@@ -128,6 +129,7 @@ void LwsServers::service(int timeout_ms, const std::function<void()>& before_wai
             before_wait();
         }
         const LwsCalls::Scope scope(calls);
+        guard_pace_listeners();
         lws_service(ctx, 0);
     } while (!timer.fired && !ipc_ready && monotonic_us() < end);
 }

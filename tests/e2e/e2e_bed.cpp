@@ -48,8 +48,11 @@ E2eBed::E2eBed(const BedConfig& config) {
         return;
     }
     const std::map<std::string, std::string> env = {{"DOR_IPC_DIR", d + "ipc"}};
+    auto service_env = env;
+    if (!config.edge_limits.empty())
+        service_env["DOR_SA_TEST_ONLY_EDGE_LIMITS"] = config.edge_limits;
     service = std::make_unique<Subprocess>(Subprocess::Launch{
-        DOR_SUPERVISOR_BINARY, {"dor-supervisor", "--service", DOR_SA_BINARY}, env, {}});
+        DOR_SUPERVISOR_BINARY, {"dor-supervisor", "--service", DOR_SA_BINARY}, service_env, {}});
     const std::string pki = d + "pki/";
     std::vector<std::string> argv = words(
         "dor-controller-sim --base-port " + std::to_string(port_) + " --ca-cert " + pki +

@@ -24,6 +24,8 @@ struct BedConfig {
     std::string policy = "{}";
     int check_delay_ms = 0;
     std::vector<FwImage> images;
+    // "<authorized connections>,<free requests>": the service's lowered limits.
+    std::string edge_limits = {};
 };
 
 inline std::string text(json_t* object, const char* key) {

@@ -171,6 +171,42 @@ TEST(EndToEnd, ServiceKeepsServingThroughAControllerReset) {
     EXPECT_FALSE(bed.service->wait_exit(milliseconds(0)));
 }
 
+// A reboot storm against limits lowered to 10: the APs beyond them wait their
+// turn instead of being refused, and none starts its journey over.
+TEST(EndToEnd, ApsBeyondTheLimitsWaitTheirTurn) {
+    BedConfig config{true, "{}", 0, {}};
+    config.edge_limits = "10,10";
+    E2eBed bed(config);
+    ASSERT_TRUE(bed.ready);
+    const int aps = 300;
+    const std::string count = std::to_string(aps);
+    const ApRun run = bed.run_aps({"--count", count, "--at-once", count, "--concurrency", count,
+                                   "--backoff", "--timeout", "45"});
+    EXPECT_EQ(run.status, 0) << run.stderr_text;
+    EXPECT_TRUE(bed.service->wait_for_stderr("TEST ONLY: edge limits lowered to 10", seconds(1)));
+    json_t* summary = json_object_get(run.report.get(), "summary");
+    const auto number = [&](const char* key) {
+        return json_integer_value(json_object_get(summary, key));
+    };
+    EXPECT_EQ(json_integer_value(json_object_get(json_object_get(summary, "outcomes"), "admitted")),
+              aps);
+    EXPECT_EQ(number("limit-refusals"), 0);
+    EXPECT_EQ(number("certificate-refusals"), 0);
+    EXPECT_EQ(number("restarts"), 0);
+    // Register, a poll or a few while the certificate is made (4.6 per AP here
+    // on average, 8 when the limits refuse), register on the authorized
+    // endpoint, ready.
+    json_t* rows = json_object_get(run.report.get(), "aps");
+    long long requests = 0;
+    for (size_t i = 0; i < json_array_size(rows); ++i) {
+        const json_int_t own =
+            json_integer_value(json_object_get(json_array_get(rows, i), "requests"));
+        EXPECT_GE(own, 4) << text(json_array_get(rows, i), "mac");
+        requests += own;
+    }
+    EXPECT_LE(requests, aps * 6) << "requests per AP: " << static_cast<double>(requests) / aps;
+}
+
 TEST(EndToEnd, EventStreamOfOneAutoAuthenticatedJourney) {
     E2eBed bed({true, "{}", 0, {}});
     ASSERT_TRUE(bed.ready);

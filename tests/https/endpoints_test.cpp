@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
 
+#include <future>
 #include <thread>
 
 #include "dialogue/ap_data_authorized.h"
 #include "dialogue/ap_data_unauthorized.h"
+#include "https/connection_guard.h"
 #include "https/counters.h"
 #include "https/endpoint.h"
 #include "tests/https/https_bed.h"
@@ -284,30 +286,6 @@ TEST(AuthEndpoint, BodyAbove64KiBIsRefused) {
     }
 }
 
-TEST(AuthEndpoint, HundredAndFirstConnectionIsRefused) {
-    // Idle connections that never grow stale, so none gives way.
-    EdgeDeadlinesForTest deadlines(
-        {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 60000});
-    HttpsBed bed;
-    bed.start_servers();
-    const int port = bed.auth_port();
-    auto held = bed.serve_while([&] { return hold_clients(port, kMaxAuthConnections, "127.0.5"); });
-    ASSERT_TRUE(
-        bed.run_until([&] { return https_counters().auth_connections == kMaxAuthConnections; }));
-    bed.trace.clear();
-    TlsClient extra(client_at("127.0.5.200"));
-    ASSERT_TRUE(extra.connect_plain(port));
-    EXPECT_TRUE(bed.serve_while([&] { return extra.closed_by_peer(5s); }));
-    EXPECT_EQ(https_counters().auth_connections, kMaxAuthConnections);
-    EXPECT_EQ(bed.trace.count("AUTHORIZED HTTPS: connections limit exceeded (connections refused "
-                              "since the last line: 1, the last from 127.0.5.200)"),
-              1);
-    // One still held gets through to the TLS handshake.
-    EXPECT_FALSE(held.front()->closed_by_peer(0ms));
-    held.clear();
-    EXPECT_TRUE(bed.run_until([] { return https_counters().auth_connections == 0; }));
-}
-
 TEST(FreeEndpoint, WaitingApWaitsForTheAdministrator) {
     HttpsBed bed;
     bed.start_servers();
@@ -326,27 +304,47 @@ TEST(FreeEndpoint, WaitingApWaitsForTheAdministrator) {
     EXPECT_TRUE(bed.sent_as<IPC_MSG__SA_CERT_AUTH_AP>().empty());
 }
 
-TEST(FreeEndpoint, HundredAndFirstRequestAtOnceIsRefused) {
-    HttpsBed bed;
-    bed.start_servers();
-    const int port = bed.free_port();
-    const std::string request = ott_post("/register/ap", kJson, ap_body("00:11:22:33:55:00"));
-    // Each request waits for the controller's check, so it stays bound.
-    auto waiting =
-        bed.serve_while([&] { return hold_clients(port, kMaxFreeRequests, "127.0.8", request); });
-    ASSERT_TRUE(
-        bed.run_until([&] { return https_counters().free_request_sessions == kMaxFreeRequests; }));
-    const HttpAnswer refused =
-        bed.serve_while([&] { return exchange(client_at("127.0.8.200"), port, request); });
-    bed.turn();
-    EXPECT_EQ(refused.status, 0);
-    EXPECT_EQ(bed.trace.count("Certificate generating APs limit exceeded (requests refused since "
-                              "the last line: 1, the last from 127.0.8.200)"),
-              1);
-    EXPECT_TRUE(bed.has_event("SA_FREE: certificate generating APs limit exceeded"));
-    EXPECT_EQ(https_counters().free_request_sessions, kMaxFreeRequests);
-    waiting.clear();
-    EXPECT_TRUE(bed.run_until([] { return https_counters().free_request_sessions == 0; }));
+// Each endpoint at its limit: the authorized one's connections held idle
+// (never stale), the free one's requests waiting for the controller. The AP
+// beyond it waits in the listen queue and is served as soon as one leaves.
+TEST(BothEndpoints, ApBeyondTheLimitWaitsForAPlace) {
+    EdgeDeadlinesForTest deadlines(
+        {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 60000});
+    const std::string waiting_request =
+        ott_post("/register/ap", kJson, ap_body("00:11:22:33:55:00"));
+    const int32_t* const in_use[] = {&https_counters().auth_connections,
+                                     &https_counters().free_request_sessions};
+    int subnet = 5;
+    for (const Endpoint& endpoint : kEndpoints) {
+        SCOPED_TRACE(endpoint.label);
+        HttpsBed bed;
+        bed.start_servers();
+        const int port = endpoint_port(bed, endpoint);
+        const int32_t& held_now = *in_use[endpoint.authorized ? 0 : 1];
+        const int32_t limit = endpoint.authorized ? kMaxAuthConnections : kMaxFreeRequests;
+        const std::string prefix = "127.0." + std::to_string(++subnet);
+        auto held = bed.serve_while([&] {
+            return hold_clients(port, limit, prefix,
+                                endpoint.authorized ? std::string() : waiting_request);
+        });
+        ASSERT_TRUE(bed.run_until([&] { return held_now == limit; }));
+        bed.trace.clear();
+        auto answer = std::async(std::launch::async, [&] {
+            return exchange(endpoint_client(endpoint, prefix + ".200"), port,
+                            ott_post("/report/ap", kJson, "{}"));
+        });
+        bed.run_until([] { return false; }, 500ms);
+        EXPECT_EQ(answer.wait_for(0s), std::future_status::timeout) << "not kept waiting";
+        EXPECT_EQ(held_now, limit);
+        held.pop_back();
+        EXPECT_EQ(bed.await(answer).body, kNoted);
+        EXPECT_TRUE(lines_starting(bed.trace, endpoint.authorized
+                                                  ? "AUTHORIZED HTTPS: connections limit"
+                                                  : "Certificate generating APs limit")
+                        .empty());
+        held.clear();
+        EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
+    }
 }
 
 }  // namespace

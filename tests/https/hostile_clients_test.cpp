@@ -117,30 +117,40 @@ TEST(AuthEndpointHostile, UnknownPathIsAnsweredAtOnce) {
     EXPECT_TRUE(bed.sent_as<IPC_MSG__FW_AP_CHECK>().empty());
 }
 
-// Idle connections from 100 addresses fill the connection limit; once they are
-// stale, an AP takes the place of one.
-TEST(AuthEndpointHostile, StaleHandshakesMakeRoomForAnAp) {
+// Idle connections from 100 addresses fill an endpoint's connection limit;
+// once they are stale, an AP takes the place of one.
+TEST(BothEndpointsHostile, StaleHandshakesMakeRoomForAnAp) {
     EdgeDeadlinesForTest deadlines(
         {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 300});
-    HttpsBed bed;
-    bed.start_servers();
-    const uint64_t dropped = refusal_count(Refusal::kStaleHandshake);
-    auto idle = bed.serve_while([&, port = bed.auth_port()] {
-        return hold_clients(port, kMaxAuthConnections, "127.0.33");
-    });
-    ASSERT_TRUE(
-        bed.run_until([] { return https_counters().auth_connections == kMaxAuthConnections; }));
-    bed.run_until([] { return false; }, 400ms);
-    EXPECT_EQ(report_from(bed, kEndpoints[0], "127.0.33.200").body, kNoted);
-    EXPECT_EQ(refusal_count(Refusal::kStaleHandshake) - dropped, 1u);
-    EXPECT_EQ(lines_starting(bed.trace,
-                             "AUTHORIZED HTTPS: connections limit reached, stale TLS "
-                             "handshake dropped (connections closed since the last "
-                             "line: 1, the last from 127.0.33.")
-                  .size(),
-              1u);
-    idle.clear();
-    EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
+    const int32_t* const slots[] = {&https_counters().auth_connections,
+                                    &https_counters().free_connections};
+    int subnet = 32;
+    for (const Endpoint& endpoint : kEndpoints) {
+        SCOPED_TRACE(endpoint.label);
+        HttpsBed bed;
+        bed.start_servers();
+        const std::string prefix = "127.0." + std::to_string(++subnet);
+        const Refusal kind =
+            endpoint.authorized ? Refusal::kStaleHandshake : Refusal::kFreeStaleHandshake;
+        const uint64_t dropped = refusal_count(kind);
+        auto idle = bed.serve_while([&, port = endpoint_port(bed, endpoint)] {
+            return hold_clients(port, kMaxAuthConnections, prefix);
+        });
+        const int32_t& taken = *slots[endpoint.authorized ? 0 : 1];
+        ASSERT_TRUE(bed.run_until([&] { return taken == kMaxAuthConnections; }));
+        bed.run_until([] { return false; }, 400ms);
+        EXPECT_EQ(report_from(bed, endpoint, prefix + ".200").body, kNoted);
+        EXPECT_EQ(refusal_count(kind) - dropped, 1u);
+        EXPECT_EQ(lines_starting(bed.trace, std::string(endpoint_name(endpoint)) +
+                                                " HTTPS: connections limit reached, stale TLS "
+                                                "handshake dropped (connections closed since the "
+                                                "last line: 1, the last from " +
+                                                prefix + ".")
+                      .size(),
+                  1u);
+        idle.clear();
+        EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
+    }
 }
 
 // One address opening 100 connections gets a few; the refusals are counted and

@@ -230,9 +230,9 @@ bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_arg
         guard_refused(listener, Refusal::kHandshakesPerAddress, peer);
         return false;
     }
-    // Only a connection accepted while the listener should have been paused
-    // finds the side full. The free side's limit is on requests: the request
-    // then meets it as before.
+    // A full side accepts only when a stale handshake can give way, or when
+    // lws polled the listener before it was paused again. The free side's
+    // limit is on requests: such a request then meets it as before.
     if (slots_taken(side) >= slot_limit(side) && !drop_stale_handshake(side, listener) &&
         side == EdgeSide::kAuth) {
         guard_refused(listener, Refusal::kAuthConnections, peer);

@@ -140,11 +140,24 @@ std::string address_text(uint32_t address) {
     return text;
 }
 
-// The oldest unfinished handshake of `side` that holds a slot, or null.
+// Whether `c` holds a slot without having started a request: its handshake
+// is unfinished, or, on the free endpoint where anyone can finish one, it has
+// sent no request since. An AP sends its request right after its handshake.
+bool unstarted(lws* wsi, const Connection& c) {
+    if (!c.holds_slot) {
+        return false;
+    }
+    return c.phase == Phase::kHandshake ||
+           (c.side == EdgeSide::kFree && c.phase == Phase::kRequest &&
+            !guard().slot_holders.contains(wsi));
+}
+
+// The oldest connection of `side` that holds a slot without having started a
+// request, or null.
 std::pair<lws*, Connection*> oldest_handshake(EdgeSide side) {
     std::pair<lws*, Connection*> oldest{nullptr, nullptr};
     for (auto& [wsi, c] : guard().connections) {
-        if (c.side == side && c.holds_slot && c.phase == Phase::kHandshake &&
+        if (c.side == side && unstarted(wsi, c) &&
             (oldest.second == nullptr || c.accepted_ms < oldest.second->accepted_ms)) {
             oldest = {wsi, &c};
         }
@@ -167,6 +180,16 @@ bool drop_stale_handshake(EdgeSide side, lws* listener) {
 }
 
 void on_pace_timer(lws_sorted_usec_list_t* sul);
+
+// A scan, not a count kept by address: only the few hundred connections that
+// the limits allow are ever in the table.
+int32_t free_slots_held_by(uint32_t address) {
+    int32_t held = 0;
+    for (const auto& [wsi, c] : guard().connections) {
+        held += c.side == EdgeSide::kFree && c.holds_slot && c.address == address ? 1 : 0;
+    }
+    return held;
+}
 
 // A side at its limit stops accepting, so that newcomers wait in the listen
 // queue instead of being refused, unless a stale handshake can make room for
@@ -228,6 +251,13 @@ bool guard_admit(EdgeSide side, lws* listener, const lws_filter_network_conn_arg
     const auto pending = state.handshakes.find(handshake_key(side, address));
     if (pending != state.handshakes.end() && pending->second >= kMaxHandshakesPerAddress) {
         guard_refused(listener, Refusal::kHandshakesPerAddress, peer);
+        return false;
+    }
+    // Anyone can finish a handshake on the free endpoint and then hold its
+    // slot with silence until the request deadline: one address may not hold
+    // more slots than an AP ever needs.
+    if (side == EdgeSide::kFree && free_slots_held_by(address) >= kMaxFreeConnectionsPerAddress) {
+        guard_refused(listener, Refusal::kFreeConnectionsPerAddress, peer);
         return false;
     }
     // A full side accepts only when a stale handshake can give way, or when

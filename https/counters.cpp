@@ -24,7 +24,7 @@ constexpr RefusalText kTexts[kRefusalKinds] = {
      "connections refused"},
     {&Trace::warn, "AUTHORIZED HTTPS: connections limit reached, stale TLS handshake dropped",
      "connections closed"},
-    {&Trace::warn, "FREE HTTPS: connections limit reached, stale TLS handshake dropped",
+    {&Trace::warn, "FREE HTTPS: connections limit reached, stale connection dropped",
      "connections closed"},
     {&Trace::warn, "HTTPS: TLS handshake not finished in time", "connections closed"},
     {&Trace::warn, "HTTPS: request not received in time", "connections closed"},
@@ -32,6 +32,7 @@ constexpr RefusalText kTexts[kRefusalKinds] = {
     {&Trace::warn, "FREE HTTPS: requests per address limit exceeded", "requests refused"},
     {&Trace::warn, "upgrading APs limit exceeded", "downloads refused"},
     {&Trace::core, "Upgrading APs limit exceeded", "downloads refused"},
+    {&Trace::warn, "FREE HTTPS: connections per address limit exceeded", "connections refused"},
 };
 
 struct Tally {
@@ -104,11 +105,17 @@ void set_edge_deadlines_for_tests(const EdgeDeadlines& deadlines) {
 namespace {
 
 constexpr MetricLimit kMetricOf[kRefusalKinds] = {
-    MetricLimit::CONNECTIONS,        MetricLimit::HANDSHAKES_PER_ADDRESS,
-    MetricLimit::STALE_HANDSHAKE,    MetricLimit::STALE_HANDSHAKE,
-    MetricLimit::HANDSHAKE_DEADLINE, MetricLimit::REQUEST_DEADLINE,
-    MetricLimit::BOUND_REQUESTS,     MetricLimit::REQUESTS_PER_ADDRESS,
-    MetricLimit::DOWNLOADS,          MetricLimit::DOWNLOADS,
+    MetricLimit::CONNECTIONS,
+    MetricLimit::HANDSHAKES_PER_ADDRESS,
+    MetricLimit::STALE_HANDSHAKE,
+    MetricLimit::STALE_HANDSHAKE,
+    MetricLimit::HANDSHAKE_DEADLINE,
+    MetricLimit::REQUEST_DEADLINE,
+    MetricLimit::BOUND_REQUESTS,
+    MetricLimit::REQUESTS_PER_ADDRESS,
+    MetricLimit::DOWNLOADS,
+    MetricLimit::DOWNLOADS,
+    MetricLimit::CONNECTIONS_PER_ADDRESS,
 };
 
 }  // namespace

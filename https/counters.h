@@ -35,6 +35,10 @@ inline constexpr int32_t kMaxFreeRequestsPerAddress = 4;
 // connection overtakes the end of its last handshake. A client opening more is
 // not an AP.
 inline constexpr int32_t kMaxHandshakesPerAddress = 8;
+// Places of the free endpoint (connections that may still bind a request)
+// that one source address may hold at once: twice the request slots, for the
+// same reason as the spare handshakes above.
+inline constexpr int32_t kMaxFreeConnectionsPerAddress = 2 * kMaxFreeRequestsPerAddress;
 
 // At a limit the endpoint stops accepting instead of refusing: the kernel
 // holds the newcomers in the listening socket's queue, and each is accepted
@@ -85,8 +89,9 @@ enum class Refusal {
     kFreeRequestsPerAddress,
     kAuthFwDownloads,
     kFreeFwDownloads,
+    kFreeConnectionsPerAddress,
 };
-inline constexpr int kRefusalKinds = 10;
+inline constexpr int kRefusalKinds = 11;
 // An operator sees an attack within a second, and a flood writes one line a
 // second per kind.
 inline constexpr int kRefusalLogIntervalMs = 1000;

@@ -46,9 +46,15 @@ constexpr const char* kTlsRefusals[] = {
 };
 static_assert(std::size(kTlsRefusals) == count_of<TlsRefusal>());
 
-constexpr const char* kLimits[] = {
-    "connections",          "bound_requests",  "downloads",          "handshakes_per_address",
-    "requests_per_address", "stale_handshake", "handshake_deadline", "request_deadline"};
+constexpr const char* kLimits[] = {"connections",
+                                   "bound_requests",
+                                   "downloads",
+                                   "handshakes_per_address",
+                                   "requests_per_address",
+                                   "stale_handshake",
+                                   "handshake_deadline",
+                                   "request_deadline",
+                                   "connections_per_address"};
 static_assert(std::size(kLimits) == count_of<MetricLimit>());
 
 constexpr const char* kExchanges[] = {"136_137", "3_2", "140_141"};

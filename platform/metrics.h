@@ -57,6 +57,7 @@ enum class MetricLimit : uint8_t {
     STALE_HANDSHAKE,
     HANDSHAKE_DEADLINE,
     REQUEST_DEADLINE,
+    CONNECTIONS_PER_ADDRESS,
     COUNT
 };
 // The controller's answers that an AP waits for: 136->137, 3->2, 140->141.

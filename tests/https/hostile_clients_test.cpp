@@ -141,14 +141,66 @@ TEST(BothEndpointsHostile, StaleHandshakesMakeRoomForAnAp) {
         bed.run_until([] { return false; }, 400ms);
         EXPECT_EQ(report_from(bed, endpoint, prefix + ".200").body, kNoted);
         EXPECT_EQ(refusal_count(kind) - dropped, 1u);
-        EXPECT_EQ(lines_starting(bed.trace, std::string(endpoint_name(endpoint)) +
-                                                " HTTPS: connections limit reached, stale TLS "
-                                                "handshake dropped (connections closed since the "
-                                                "last line: 1, the last from " +
-                                                prefix + ".")
-                      .size(),
-                  1u);
+        EXPECT_EQ(
+            lines_starting(bed.trace, std::string(endpoint_name(endpoint)) +
+                                          " HTTPS: connections limit reached, stale " +
+                                          (endpoint.authorized ? "TLS handshake" : "connection") +
+                                          " dropped (connections closed since the "
+                                          "last line: 1, the last from " +
+                                          prefix + ".")
+                .size(),
+            1u);
         idle.clear();
+        EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
+    }
+}
+
+// Anyone can finish a handshake on the free endpoint and then say nothing:
+// from one address such connections hold a few places, from many they give
+// way to an AP once stale, and the AP is served long before the request
+// deadline would have freed a place.
+TEST(FreeEndpointHostile, SilenceAfterTheHandshakeHoldsNoPlaceAnApNeeds) {
+    EdgeDeadlinesForTest deadlines(
+        {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 300});
+    struct Case {
+        const char* what;
+        bool one_address;
+        Refusal counted;
+        int32_t held;  // places the silent connections end up holding
+    };
+    const Case cases[] = {
+        {"one address", true, Refusal::kFreeConnectionsPerAddress, kMaxFreeConnectionsPerAddress},
+        {"many addresses", false, Refusal::kFreeStaleHandshake, kMaxFreeRequests - 1},
+    };
+    int subnet = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpsBed bed;
+        bed.start_servers();
+        const std::string prefix = "127.0." + std::to_string(++subnet);
+        const uint64_t before = refusal_count(c.counted);
+        auto silent = bed.serve_while([&, port = bed.free_port()] {
+            std::vector<std::unique_ptr<TlsClient>> held;
+            for (int i = 1; i <= kMaxFreeRequests; ++i) {
+                const std::string ip = prefix + "." + std::to_string(c.one_address ? 1 : i);
+                held.emplace_back(std::make_unique<TlsClient>(client_at(ip)))->connect(port);
+            }
+            return held;
+        });
+        if (c.one_address) {
+            EXPECT_EQ(refusal_count(c.counted) - before,
+                      static_cast<uint64_t>(kMaxFreeRequests - kMaxFreeConnectionsPerAddress));
+        } else {
+            ASSERT_TRUE(bed.run_until(
+                [&] { return https_counters().free_connections == kMaxFreeRequests; }));
+            bed.run_until([] { return false; }, 400ms);
+        }
+        EXPECT_EQ(report_from(bed, kEndpoints[1], prefix + ".200").body, kNoted);
+        if (!c.one_address) {
+            EXPECT_EQ(refusal_count(c.counted) - before, 1u);
+        }
+        EXPECT_TRUE(bed.run_until([&] { return https_counters().free_connections == c.held; }));
+        silent.clear();
         EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
     }
 }
@@ -190,7 +242,8 @@ TEST(FreeEndpointHostile, TrickledBodiesHoldFewSlotsAndNotForLong) {
     HttpsBed bed;
     bed.start_servers();
     const std::string attacker = "127.0.32.1";
-    const uint64_t refused = refusal_count(Refusal::kFreeRequestsPerAddress);
+    const uint64_t refused = refusal_count(Refusal::kFreeRequestsPerAddress) +
+                             refusal_count(Refusal::kFreeConnectionsPerAddress);
     const std::string length = "5000";
     const std::string head = ott_post("/register/ap", kJson, "{", &length);
     const auto start = Clock::now();
@@ -203,8 +256,11 @@ TEST(FreeEndpointHostile, TrickledBodiesHoldFewSlotsAndNotForLong) {
         }
         return held;
     });
+    // Refused when they bind a request, or before their handshake once the
+    // address holds all the places it may.
     ASSERT_TRUE(bed.run_until([&] {
-        return refusal_count(Refusal::kFreeRequestsPerAddress) - refused ==
+        return refusal_count(Refusal::kFreeRequestsPerAddress) +
+                   refusal_count(Refusal::kFreeConnectionsPerAddress) - refused ==
                static_cast<uint64_t>(kMaxFreeRequests - kMaxFreeRequestsPerAddress);
     }));
     EXPECT_EQ(https_counters().free_request_sessions, kMaxFreeRequestsPerAddress);

@@ -33,7 +33,12 @@ class Object {
         return *this;
     }
     Object& str(const char* key, const std::string& value) {
-        return raw(key, "\"" + exposition::json_escaped(value) + "\"");
+        // Built piecewise: GCC 12 at -O3 takes `"\"" + temporary` for an
+        // overlapping copy (a false -Wrestrict).
+        std::string quoted(1, '"');
+        quoted += exposition::json_escaped(value);
+        quoted += '"';
+        return raw(key, quoted);
     }
     Object& num(const char* key, double value) { return raw(key, exposition::number_text(value)); }
     Object& flag(const char* key, bool value) { return raw(key, value ? "true" : "false"); }

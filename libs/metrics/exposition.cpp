@@ -95,7 +95,11 @@ std::string to_text(const std::vector<Family>& families) {
                 }
                 out += "}";
             }
-            out += " " + number_text(sample.value) + "\n";
+            // Appended piecewise: GCC 12 at -O3 takes `" " + temporary` for an
+            // overlapping copy (a false -Wrestrict).
+            out += ' ';
+            out += number_text(sample.value);
+            out += '\n';
         }
     }
     return out + "# EOF\n";

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -150,49 +151,32 @@ TEST(JourneyTest, ErrorPaths) {
 
 TEST(BackoffTest, CapDoublesToTheCeilingAndPausesSpreadOverIt) {
     EXPECT_EQ(backoff_cap_ms(1), kBackoffFloorMs);
-    for (int failures = 2; failures <= 40; ++failures) {
-        const int cap = backoff_cap_ms(failures);
-        EXPECT_EQ(cap, std::min(2 * backoff_cap_ms(failures - 1), kBackoffCeilingMs)) << failures;
-    }
+    for (int failures = 2; failures <= 40; ++failures)
+        EXPECT_EQ(backoff_cap_ms(failures),
+                  std::min(2 * backoff_cap_ms(failures - 1), kBackoffCeilingMs))
+            << failures;
     EXPECT_EQ(backoff_cap_ms(40), kBackoffCeilingMs);
     std::mt19937 random(7);
     constexpr int kDraws = 4000;
     for (int failures : {1, 4, 20}) {
         const int cap = backoff_cap_ms(failures);
-        int low = cap, high = 0;
-        double sum = 0;
-        for (int i = 0; i < kDraws; ++i) {
-            const int pause = backoff_pause_ms(failures, random);
-            ASSERT_GE(pause, 0);
-            ASSERT_LE(pause, cap);
-            low = std::min(low, pause);
-            high = std::max(high, pause);
-            sum += pause;
-        }
+        std::vector<int> pauses(kDraws);
+        for (int& pause : pauses)
+            pause = backoff_pause_ms(failures, random);
+        const auto [low, high] = std::minmax_element(pauses.begin(), pauses.end());
         // Uniform over [0, cap]: both ends reached, the mean in the middle.
-        EXPECT_LT(low, cap / 20) << failures;
-        EXPECT_GT(high, cap - cap / 20) << failures;
-        EXPECT_NEAR(sum / kDraws, cap / 2.0, cap * 0.05) << failures;
+        EXPECT_GE(*low, 0);
+        EXPECT_LT(*low, cap / 20) << failures;
+        EXPECT_LE(*high, cap);
+        EXPECT_GT(*high, cap - cap / 20) << failures;
+        EXPECT_NEAR(std::accumulate(pauses.begin(), pauses.end(), 0.0) / kDraws, cap / 2.0,
+                    cap * 0.05)
+            << failures;
     }
 }
 
 // How a request ended, as the pool reports it.
 enum class Wire { ANSWER, CLOSED_BEFORE_TLS, CLOSED_AFTER_REQUEST, ALERT, TIMED_OUT };
-
-StepResult result_of(Wire wire, const char* body) {
-    StepResult result;
-    if (wire == Wire::ANSWER) {
-        const bool error = std::string_view(body).find("error-description") != std::string::npos;
-        result.status = error ? 400 : 200;
-        result.body = body;
-        return result;
-    }
-    result.failure = "no answer";
-    result.tls_failure = wire != Wire::TIMED_OUT;
-    result.server_handshake = wire == Wire::CLOSED_AFTER_REQUEST || wire == Wire::ALERT;
-    result.tls_alert = wire == Wire::ALERT;
-    return result;
-}
 
 TEST(JourneyTest, BackoffResumesTheStepThatFailed) {
     struct Exchange {
@@ -207,22 +191,15 @@ TEST(JourneyTest, BackoffResumesTheStepThatFailed) {
     const char* credentials = R"({"code":1,"system":{"password":"p"}})";
     const char* allow = R"({"code":4027})";
     const char* not_tracked = R"({"error-description": "AP not tracked"})";
-    struct Case {
-        const char* name;
-        std::vector<Exchange> script;
-        Outcome outcome;
-        int limit_refusals, certificate_refusals, restarts;
-    };
-    const Case cases[] = {
+    // Name, the exchanges, outcome, then limit refusals, certificate refusals, restarts.
+    const std::tuple<const char*, std::vector<Exchange>, Outcome, std::array<int, 3>> cases[] = {
         {"ready refused at the connection limit",
          {{auth, answer, credentials},
           {ready, Wire::CLOSED_BEFORE_TLS},
           {ready, Wire::CLOSED_BEFORE_TLS},
           {ready, answer, allow}},
          Outcome::ADMITTED,
-         2,
-         0,
-         0},
+         {2, 0, 0}},
         {"register refused at the request limit, then a lost poll",
          {{reg, Wire::CLOSED_AFTER_REQUEST, "", false},
           {reg, answer, R"({"code":4028})", false},
@@ -231,140 +208,121 @@ TEST(JourneyTest, BackoffResumesTheStepThatFailed) {
           {auth, answer, credentials},
           {ready, answer, allow}},
          Outcome::ADMITTED,
-         1,
-         0,
-         0},
+         {1, 0, 0}},
         {"certificate refused, still failing at the deadline",
          {{auth, Wire::ALERT}, {auth, Wire::CLOSED_AFTER_REQUEST}, {auth, Wire::ALERT}},
          Outcome::TLS_REFUSED,
-         0,
-         3,
-         0},
+         {0, 3, 0}},
         {"the service forgot it: from the start",
          {{auth, answer, credentials}, {ready, answer, not_tracked}, {auth, answer, credentials}},
          Outcome::TIMED_OUT,
-         0,
-         0,
-         1},
+         {0, 0, 1}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, script, outcome, counts] : cases) {
+        SCOPED_TRACE(name);
         ApPlan plan;
         plan.mac = mac("02:00:00:00:00:01");
         JourneyConfig config;
         config.backoff = true;
         Journey journey(plan, config);
         int failures_in_row = 0;
-        for (const Exchange& step : c.script) {
+        for (const Exchange& step : script) {
             ASSERT_FALSE(journey.finished());
-            const StepRequest request = journey.next(step.has_cert);
-            EXPECT_EQ(request.kind, step.expected);
-            const int pause = journey.on_result(result_of(step.wire, step.body));
-            const bool failed =
-                step.wire != Wire::ANSWER || std::string_view(step.body) == not_tracked;
+            EXPECT_EQ(journey.next(step.has_cert).kind, step.expected);
+            StepResult result;
+            const bool error = std::string_view(step.body) == not_tracked;
+            if (step.wire == Wire::ANSWER) {
+                result.status = error ? 400 : 200;
+                result.body = step.body;
+            } else {
+                result.failure = "no answer";
+                result.tls_failure = step.wire != Wire::TIMED_OUT;
+                result.server_handshake =
+                    step.wire == Wire::CLOSED_AFTER_REQUEST || step.wire == Wire::ALERT;
+                result.tls_alert = step.wire == Wire::ALERT;
+            }
+            const int pause = journey.on_result(result);
+            const bool failed = step.wire != Wire::ANSWER || error;
             failures_in_row = failed ? failures_in_row + 1 : 0;
             EXPECT_LE(pause, failed ? backoff_cap_ms(failures_in_row) : config.poll_ms);
         }
         journey.stop(Outcome::TIMED_OUT);
-        EXPECT_EQ(journey.outcome(), c.outcome);
-        EXPECT_EQ(journey.limit_refusals(), c.limit_refusals);
-        EXPECT_EQ(journey.certificate_refusals(), c.certificate_refusals);
-        EXPECT_EQ(journey.restarts(), c.restarts);
+        EXPECT_EQ(journey.outcome(), outcome);
+        EXPECT_EQ((std::array{journey.limit_refusals(), journey.certificate_refusals(),
+                              journey.restarts()}),
+                  counts);
     }
 }
 
-// One connection served the way a refusing service does, on loopback.
-class RefusingServer {
-  public:
-    enum class Mode { CLOSE_AT_ACCEPT, REFUSE_CERTIFICATE, DROP_REQUEST };
+// Serves one connection on loopback the way a refusing service does.
+enum class Refusing { CLOSE_AT_ACCEPT, REFUSE_CERTIFICATE, DROP_REQUEST };
 
-    RefusingServer(Mode mode, const std::string& pki) : mode_(mode) {
-        ctx_ = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_file(ctx_, (pki + "server.pem").c_str(), SSL_FILETYPE_PEM);
-        SSL_CTX_use_PrivateKey_file(ctx_, (pki + "server.key").c_str(), SSL_FILETYPE_PEM);
-        if (mode == Mode::REFUSE_CERTIFICATE) {
-            SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+void serve_once(int listener, SSL_CTX* ctx, Refusing mode) {
+    const int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0 && mode != Refusing::CLOSE_AT_ACCEPT) {
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            char request[512];
+            SSL_read(ssl, request, sizeof request);
+            SSL_shutdown(ssl);  // a close_notify is no refusal of the certificate
         }
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof addr;
-        bind(listener_, reinterpret_cast<sockaddr*>(&addr), size);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        SSL_free(ssl);
+        // Read what the client still sends, so that no reset overtakes the alert.
+        shutdown(fd, SHUT_WR);
+        timeval wait{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char drain[512];
+        while (read(fd, drain, sizeof drain) > 0) {
+        }
     }
-    ~RefusingServer() {
-        shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        close(listener_);
-        SSL_CTX_free(ctx_);
-    }
-    int port() const { return port_; }
-
-  private:
-    void serve() {
-        const int fd = accept(listener_, nullptr, nullptr);
-        if (fd < 0) {
-            return;
-        }
-        if (mode_ != Mode::CLOSE_AT_ACCEPT) {
-            SSL* ssl = SSL_new(ctx_);
-            SSL_set_fd(ssl, fd);
-            if (SSL_accept(ssl) == 1) {
-                char request[512];
-                SSL_read(ssl, request, sizeof request);
-                SSL_shutdown(ssl);  // a close_notify is no refusal of the certificate
-            }
-            SSL_free(ssl);
-            // Read what the client still sends, so that no reset overtakes the alert.
-            shutdown(fd, SHUT_WR);
-            timeval wait{1, 0};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-            char drain[512];
-            while (read(fd, drain, sizeof drain) > 0) {
-            }
-        }
+    if (fd >= 0)
         close(fd);
-    }
-
-    Mode mode_;
-    SSL_CTX* ctx_ = nullptr;
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-};
+}
 
 TEST(HttpPoolTest, TellsALimitFromARefusedCertificateOnTheWire) {
     TempDir dir;
     const std::string pki = dir.path() + "/pki/";
     ASSERT_EQ(std::system((std::string(DOR_MAKE_PKI) + " " + pki + " >/dev/null").c_str()), 0);
-    using Mode = RefusingServer::Mode;
-    const std::tuple<Mode, bool, Failure> cases[] = {
-        {Mode::CLOSE_AT_ACCEPT, true, Failure::LIMIT},
-        {Mode::CLOSE_AT_ACCEPT, false, Failure::LIMIT},
-        {Mode::DROP_REQUEST, false, Failure::LIMIT},
-        {Mode::REFUSE_CERTIFICATE, true, Failure::CERTIFICATE},
+    const std::tuple<Refusing, bool, Failure> cases[] = {
+        {Refusing::CLOSE_AT_ACCEPT, true, Failure::LIMIT},
+        {Refusing::CLOSE_AT_ACCEPT, false, Failure::LIMIT},
+        {Refusing::DROP_REQUEST, false, Failure::LIMIT},
+        {Refusing::REFUSE_CERTIFICATE, true, Failure::CERTIFICATE},
         // The alert of a refused certificate may be lost to a reset.
-        {Mode::DROP_REQUEST, true, Failure::CERTIFICATE},
+        {Refusing::DROP_REQUEST, true, Failure::CERTIFICATE},
     };
     for (const auto& [mode, authorized, expected] : cases) {
         SCOPED_TRACE(static_cast<int>(mode) * 2 + authorized);
-        RefusingServer server(mode, pki);
+        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_file(ctx, (pki + "server.pem").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_PrivateKey_file(ctx, (pki + "server.key").c_str(), SSL_FILETYPE_PEM);
+        if (mode == Refusing::REFUSE_CERTIFICATE)
+            SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof addr;
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), size), 0);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
+        std::thread server(serve_once, listener, ctx, mode);
+
         HttpPool pool;
         HttpRequest request;
-        request.url = "https://127.0.0.1:" + std::to_string(server.port()) + "/ott/ready/ap";
+        request.url = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/ott/ready/ap";
         request.source = "127.0.0.1";
         request.body = "{}";
         request.timeout_ms = 5000;
-        ASSERT_TRUE(pool.start(1, request));
         std::vector<std::pair<uint64_t, HttpResult>> done;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (done.empty() && std::chrono::steady_clock::now() < end) {
-            done = pool.run(100);
+        if (pool.start(1, request)) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (done.empty() && std::chrono::steady_clock::now() < end)
+                done = pool.run(100);
         }
+        shutdown(listener, SHUT_RDWR);
+        server.join();
+        close(listener);
+        SSL_CTX_free(ctx);
         ASSERT_EQ(done.size(), 1u);
         const HttpResult& http = done[0].second;
         EXPECT_EQ(http.status, 0);

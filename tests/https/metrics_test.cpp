@@ -132,20 +132,6 @@ TEST(Metrics, RepliesCountedByTheirOwnCode) {
     }
 }
 
-// An AP certificate that expired last year, from the test CA.
-std::string expired_ap_certificate() {
-    const std::string dir = test_pki().dir;
-    const std::string command =
-        "cd '" + dir +
-        "' && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out expired-ap.key "
-        "2>/dev/null && openssl req -new -key expired-ap.key -subj /CN=a1:b2:c3:d4:e5:01 -config "
-        "ca.cnf -out expired-ap.csr && openssl ca -batch -config ca.cnf -cert ca.pem -keyfile "
-        "ca.key -in expired-ap.csr -startdate 20200101000000Z -enddate 20210101000000Z -notext "
-        "-out expired-ap.pem 2>/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    return dir + "/expired-ap";
-}
-
 std::string key(const std::string& name, const std::string& labels = "") {
     return labels.empty() ? name : name + "{" + labels + "}";
 }
@@ -156,13 +142,16 @@ JsonPtr parse_json(const std::string& text) {
     return json;
 }
 
-double number_at(json_t* root, std::initializer_list<const char*> path) {
-    json_t* at = root;
-    for (const char* step : path) {
-        at = json_object_get(at, step);
-    }
-    EXPECT_TRUE(json_is_number(at));
-    return json_number_value(at);
+// The value at `path`, e.g. {"limits", "connections", "in-use"}.
+json_t* at(json_t* root, const std::vector<const char*>& path) {
+    for (const char* step : path)
+        root = json_object_get(root, step);
+    return root;
+}
+
+double number_at(json_t* root, const std::vector<const char*>& path) {
+    EXPECT_TRUE(json_is_number(at(root, path)));
+    return json_number_value(at(root, path));
 }
 
 struct MetricsBed : HttpsBed {
@@ -211,7 +200,6 @@ TEST(Metrics, EveryCounterIsWhatTheJourneysCaused) {
     Samples expected;
 
     // Client certificates on the authorized endpoint, each from its own address.
-    const std::string expired = expired_ap_certificate();
     struct Certificate {
         std::string path;     // empty: none
         const char* refusal;  // null: accepted
@@ -226,7 +214,7 @@ TEST(Metrics, EveryCounterIsWhatTheJourneysCaused) {
         {test_pki().path("differs"), "differs"},
         {test_pki().path("unstored"), "not_stored"},
         {test_pki().path("garbled"), "not_stored"},
-        {expired, "expired"},
+        {test_pki().path("expired-ap"), "expired"},
         {"", "no_certificate"},
         {"", "no_certificate", TLS1_2_VERSION},
         {test_pki().path("two-names"), "subject", TLS1_2_VERSION},
@@ -404,32 +392,34 @@ TEST(Status, SettingsEndpointsAndApsAsInForce) {
     EXPECT_EQ(answer.body, kNoted);
     const JsonPtr status = parse_json(bed.status());
     json_t* root = status.get();
-    const auto text = [&](std::initializer_list<const char*> path) {
-        json_t* at = root;
-        for (const char* step : path) {
-            at = json_object_get(at, step);
-        }
-        return std::string(json_string_value(at) != nullptr ? json_string_value(at) : "(none)");
+    const std::pair<std::vector<const char*>, std::string> texts[] = {
+        {{"version"}, dor_version()},
+        {{"endpoints", "free", "state"}, "running"},
+        {{"endpoints", "authorized", "state"}, "running"},
+        {{"settings", "tls", "key-file"}, "/x/key.pem"},
+        {{"settings", "tls", "cert-file"}, "/x/cert.pem"},
+        {{"settings", "fw-dir"}, bed.dir.path()},
+        {{"settings", "incoming-connections", "name"}, "accept"},
     };
-    EXPECT_EQ(text({"version"}), dor_version());
-    EXPECT_TRUE(std::regex_match(text({"start-time"}),
+    for (const auto& [path, text] : texts) {
+        const char* value = json_string_value(at(root, path));
+        EXPECT_EQ(value ? value : "(none)", text) << path.back();
+    }
+    EXPECT_TRUE(std::regex_match(json_string_value(at(root, {"start-time"})),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
-    EXPECT_EQ(text({"endpoints", "free", "state"}), "running");
-    EXPECT_EQ(text({"endpoints", "authorized", "state"}), "running");
-    EXPECT_EQ(number_at(root, {"endpoints", "free", "port"}), bed.free_port());
-    EXPECT_EQ(number_at(root, {"endpoints", "authorized", "port"}), bed.auth_port());
-    EXPECT_TRUE(
-        json_is_true(json_object_get(json_object_get(root, "settings"), "auto-authentication")));
-    EXPECT_EQ(text({"settings", "tls", "key-file"}), "/x/key.pem");
-    EXPECT_EQ(text({"settings", "tls", "cert-file"}), "/x/cert.pem");
-    EXPECT_EQ(text({"settings", "fw-dir"}), bed.dir.path());
-    EXPECT_EQ(text({"settings", "incoming-connections", "name"}), "accept");
+    EXPECT_TRUE(json_is_true(at(root, {"settings", "auto-authentication"})));
     // Authenticated at once, the AP waits for its certificate.
-    EXPECT_EQ(number_at(root, {"aps", "unauthed", "joining-auto"}), 1);
-    EXPECT_EQ(number_at(root, {"aps", "unauthed", "total"}), 1);
-    EXPECT_EQ(number_at(root, {"answers-waiting", "140_141"}), 1);
-    EXPECT_EQ(number_at(root, {"answers-waiting", "total"}), 1);
-    EXPECT_EQ(number_at(root, {"aps", "tracked", "total"}), 0);
+    const std::pair<std::vector<const char*>, int> numbers[] = {
+        {{"endpoints", "free", "port"}, bed.free_port()},
+        {{"endpoints", "authorized", "port"}, bed.auth_port()},
+        {{"aps", "unauthed", "joining-auto"}, 1},
+        {{"aps", "unauthed", "total"}, 1},
+        {{"answers-waiting", "140_141"}, 1},
+        {{"answers-waiting", "total"}, 1},
+        {{"aps", "tracked", "total"}, 0},
+    };
+    for (const auto& [path, number] : numbers)
+        EXPECT_EQ(number_at(root, path), number) << path.back();
     // The readable summary carries the same facts.
     const std::string summary = dorctl::status_summary(bed.status()).value();
     EXPECT_NE(summary.find("free running on " + std::to_string(bed.free_port())), std::string::npos)

@@ -117,90 +117,65 @@ TEST(AuthEndpointHostile, UnknownPathIsAnsweredAtOnce) {
     EXPECT_TRUE(bed.sent_as<IPC_MSG__FW_AP_CHECK>().empty());
 }
 
-// Idle connections from 100 addresses fill an endpoint's connection limit;
-// once they are stale, an AP takes the place of one.
-TEST(BothEndpointsHostile, StaleHandshakesMakeRoomForAnAp) {
-    EdgeDeadlinesForTest deadlines(
-        {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 300});
-    const int32_t* const slots[] = {&https_counters().auth_connections,
-                                    &https_counters().free_connections};
-    int subnet = 32;
-    for (const Endpoint& endpoint : kEndpoints) {
-        SCOPED_TRACE(endpoint.label);
-        HttpsBed bed;
-        bed.start_servers();
-        const std::string prefix = "127.0." + std::to_string(++subnet);
-        const Refusal kind =
-            endpoint.authorized ? Refusal::kStaleHandshake : Refusal::kFreeStaleHandshake;
-        const uint64_t dropped = refusal_count(kind);
-        auto idle = bed.serve_while([&, port = endpoint_port(bed, endpoint)] {
-            return hold_clients(port, kMaxAuthConnections, prefix);
-        });
-        const int32_t& taken = *slots[endpoint.authorized ? 0 : 1];
-        ASSERT_TRUE(bed.run_until([&] { return taken == kMaxAuthConnections; }));
-        bed.run_until([] { return false; }, 400ms);
-        EXPECT_EQ(report_from(bed, endpoint, prefix + ".200").body, kNoted);
-        EXPECT_EQ(refusal_count(kind) - dropped, 1u);
-        EXPECT_EQ(
-            lines_starting(bed.trace, std::string(endpoint_name(endpoint)) +
-                                          " HTTPS: connections limit reached, stale " +
-                                          (endpoint.authorized ? "TLS handshake" : "connection") +
-                                          " dropped (connections closed since the "
-                                          "last line: 1, the last from " +
-                                          prefix + ".")
-                .size(),
-            1u);
-        idle.clear();
-        EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
-    }
-}
-
-// Anyone can finish a handshake on the free endpoint and then say nothing:
-// from one address such connections hold a few places, from many they give
-// way to an AP once stale, and the AP is served long before the request
-// deadline would have freed a place.
-TEST(FreeEndpointHostile, SilenceAfterTheHandshakeHoldsNoPlaceAnApNeeds) {
+// Connections that never send a request, unfinished or past their handshake
+// (anyone can finish one on the free endpoint): from one address they hold a
+// few places; from 100 they fill the endpoint and give way to an AP once
+// stale, long before a deadline would free a place.
+TEST(BothEndpointsHostile, IdleConnectionsMakeRoomForAnAp) {
     EdgeDeadlinesForTest deadlines(
         {.handshake_ms = 60000, .request_ms = 60000, .stale_handshake_ms = 300});
     struct Case {
-        const char* what;
-        bool one_address;
+        const Endpoint& endpoint;
+        bool handshake, one_address;
         Refusal counted;
-        int32_t held;  // places the silent connections end up holding
+        int32_t refused;      // by the time the AP is served
+        const char* dropped;  // what the stale line calls it; null: no line is due
     };
     const Case cases[] = {
-        {"one address", true, Refusal::kFreeConnectionsPerAddress, kMaxFreeConnectionsPerAddress},
-        {"many addresses", false, Refusal::kFreeStaleHandshake, kMaxFreeRequests - 1},
+        {kEndpoints[0], false, false, Refusal::kStaleHandshake, 1, "TLS handshake"},
+        {kEndpoints[1], false, false, Refusal::kFreeStaleHandshake, 1, "connection"},
+        {kEndpoints[1], true, false, Refusal::kFreeStaleHandshake, 1, nullptr},
+        {kEndpoints[1], true, true, Refusal::kFreeConnectionsPerAddress,
+         kMaxFreeRequests - kMaxFreeConnectionsPerAddress, nullptr},
     };
-    int subnet = 40;
+    int subnet = 32;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(testing::Message() << c.endpoint.label << c.handshake << c.one_address);
         HttpsBed bed;
         bed.start_servers();
         const std::string prefix = "127.0." + std::to_string(++subnet);
         const uint64_t before = refusal_count(c.counted);
-        auto silent = bed.serve_while([&, port = bed.free_port()] {
+        const int32_t limit = c.endpoint.authorized ? kMaxAuthConnections : kMaxFreeRequests;
+        auto idle = bed.serve_while([&, port = endpoint_port(bed, c.endpoint)] {
             std::vector<std::unique_ptr<TlsClient>> held;
-            for (int i = 1; i <= kMaxFreeRequests; ++i) {
+            for (int i = 1; i <= limit; ++i) {
                 const std::string ip = prefix + "." + std::to_string(c.one_address ? 1 : i);
-                held.emplace_back(std::make_unique<TlsClient>(client_at(ip)))->connect(port);
+                auto& client = held.emplace_back(std::make_unique<TlsClient>(client_at(ip)));
+                c.handshake ? client->connect(port) : client->connect_plain(port);
             }
             return held;
         });
-        if (c.one_address) {
-            EXPECT_EQ(refusal_count(c.counted) - before,
-                      static_cast<uint64_t>(kMaxFreeRequests - kMaxFreeConnectionsPerAddress));
-        } else {
-            ASSERT_TRUE(bed.run_until(
-                [&] { return https_counters().free_connections == kMaxFreeRequests; }));
+        const int32_t& taken = c.endpoint.authorized ? https_counters().auth_connections
+                                                     : https_counters().free_connections;
+        if (!c.one_address) {
+            ASSERT_TRUE(bed.run_until([&] { return taken == limit; }));
             bed.run_until([] { return false; }, 400ms);
         }
-        EXPECT_EQ(report_from(bed, kEndpoints[1], prefix + ".200").body, kNoted);
-        if (!c.one_address) {
-            EXPECT_EQ(refusal_count(c.counted) - before, 1u);
+        EXPECT_EQ(report_from(bed, c.endpoint, prefix + ".200").body, kNoted);
+        EXPECT_EQ(refusal_count(c.counted) - before, static_cast<uint64_t>(c.refused));
+        if (c.dropped) {
+            EXPECT_EQ(lines_starting(bed.trace, std::string(endpoint_name(c.endpoint)) +
+                                                    " HTTPS: connections limit reached, stale " +
+                                                    c.dropped +
+                                                    " dropped (connections closed since the last "
+                                                    "line: 1, the last from " +
+                                                    prefix + ".")
+                          .size(),
+                      1u);
         }
-        EXPECT_TRUE(bed.run_until([&] { return https_counters().free_connections == c.held; }));
-        silent.clear();
+        EXPECT_TRUE(bed.run_until(
+            [&] { return taken == (c.one_address ? kMaxFreeConnectionsPerAddress : limit - 1); }));
+        idle.clear();
         EXPECT_TRUE(bed.run_until([] { return guard_connection_count() == 0; }));
     }
 }

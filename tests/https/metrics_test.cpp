@@ -149,9 +149,14 @@ json_t* at(json_t* root, const std::vector<const char*>& path) {
     return root;
 }
 
-double number_at(json_t* root, const std::vector<const char*>& path) {
-    EXPECT_TRUE(json_is_number(at(root, path)));
-    return json_number_value(at(root, path));
+// Each number of the status at its path.
+void expect_numbers(const std::string& status,
+                    const std::vector<std::pair<std::vector<const char*>, int>>& numbers) {
+    const JsonPtr json = parse_json(status);
+    for (const auto& [path, number] : numbers) {
+        EXPECT_TRUE(json_is_number(at(json.get(), path))) << path.back();
+        EXPECT_EQ(json_number_value(at(json.get(), path)), number) << path.back();
+    }
 }
 
 struct MetricsBed : HttpsBed {
@@ -310,37 +315,30 @@ TEST(Metrics, EveryCounterIsWhatTheJourneysCaused) {
         static_cast<double>(std::filesystem::file_size(bed.dir.path() + "/image.bin"));
     expected[R"(dor_limit_refusals_total{limit="downloads"})"] = 1;
 
-    // The connection limit of the authorized endpoint, then the bound requests
-    // of the free one, reached; the status shows both in use. An AP beyond
-    // them waits unrefused (the endpoint tests).
-    {
-        auto held = bed.serve_while([port = bed.auth_port()] {
-            return hold_clients(port, kMaxAuthConnections, "127.0.15");
-        });
-        ASSERT_TRUE(
-            bed.run_until([] { return https_counters().auth_connections == kMaxAuthConnections; }));
-        const JsonPtr status = parse_json(bed.status());
-        EXPECT_EQ(number_at(status.get(), {"limits", "connections", "in-use"}),
-                  kMaxAuthConnections);
-        EXPECT_EQ(number_at(status.get(), {"limits", "connections", "max"}), kMaxAuthConnections);
-    }
+    // The connection limit of the authorized endpoint and the bound requests of
+    // the free one reached; the status shows both in use. An AP beyond them
+    // waits unrefused (the endpoint tests).
     {
         const std::string request = ott_post("/register/ap", kJson, ap_body("02:00:00:00:16:00"));
-        auto held = bed.serve_while([&, port = bed.free_port()] {
+        auto connections = bed.serve_while([port = bed.auth_port()] {
+            return hold_clients(port, kMaxAuthConnections, "127.0.15");
+        });
+        auto requests = bed.serve_while([&, port = bed.free_port()] {
             return hold_clients(port, kMaxFreeRequests, "127.0.16", request);
         });
-        ASSERT_TRUE(bed.run_until(
-            [] { return https_counters().free_request_sessions == kMaxFreeRequests; }));
+        ASSERT_TRUE(bed.run_until([] {
+            return https_counters().auth_connections == kMaxAuthConnections &&
+                   https_counters().free_request_sessions == kMaxFreeRequests;
+        }));
         bed.turn();
-        const JsonPtr status = parse_json(bed.status());
-        EXPECT_EQ(number_at(status.get(), {"limits", "bound-requests", "in-use"}),
-                  kMaxFreeRequests);
         // The held APs, and the one answered 4028 above, wait for admission;
         // the held ones all name one MAC, so one answer is awaited for them.
-        EXPECT_EQ(number_at(status.get(), {"aps", "unauthed", "registering"}),
-                  kMaxFreeRequests + 1);
-        EXPECT_EQ(number_at(status.get(), {"answers-waiting", "136_137"}), 1);
-        EXPECT_EQ(number_at(status.get(), {"answers-waiting", "total"}), 1);
+        expect_numbers(bed.status(), {{{"limits", "connections", "in-use"}, kMaxAuthConnections},
+                                      {{"limits", "connections", "max"}, kMaxAuthConnections},
+                                      {{"limits", "bound-requests", "in-use"}, kMaxFreeRequests},
+                                      {{"aps", "unauthed", "registering"}, kMaxFreeRequests + 1},
+                                      {{"answers-waiting", "136_137"}, 1},
+                                      {{"answers-waiting", "total"}, 1}});
         expected[R"(dor_https_requests_total{endpoint="free",path="/register/ap"})"] +=
             kMaxFreeRequests;
     }
@@ -409,17 +407,13 @@ TEST(Status, SettingsEndpointsAndApsAsInForce) {
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
     EXPECT_TRUE(json_is_true(at(root, {"settings", "auto-authentication"})));
     // Authenticated at once, the AP waits for its certificate.
-    const std::pair<std::vector<const char*>, int> numbers[] = {
-        {{"endpoints", "free", "port"}, bed.free_port()},
-        {{"endpoints", "authorized", "port"}, bed.auth_port()},
-        {{"aps", "unauthed", "joining-auto"}, 1},
-        {{"aps", "unauthed", "total"}, 1},
-        {{"answers-waiting", "140_141"}, 1},
-        {{"answers-waiting", "total"}, 1},
-        {{"aps", "tracked", "total"}, 0},
-    };
-    for (const auto& [path, number] : numbers)
-        EXPECT_EQ(number_at(root, path), number) << path.back();
+    expect_numbers(bed.status(), {{{"endpoints", "free", "port"}, bed.free_port()},
+                                  {{"endpoints", "authorized", "port"}, bed.auth_port()},
+                                  {{"aps", "unauthed", "joining-auto"}, 1},
+                                  {{"aps", "unauthed", "total"}, 1},
+                                  {{"answers-waiting", "140_141"}, 1},
+                                  {{"answers-waiting", "total"}, 1},
+                                  {{"aps", "tracked", "total"}, 0}});
     // The readable summary carries the same facts.
     const std::string summary = dorctl::status_summary(bed.status()).value();
     EXPECT_NE(summary.find("free running on " + std::to_string(bed.free_port())), std::string::npos)

@@ -326,12 +326,10 @@ TEST_F(TraceTest, BadConfigFileKeepsTheRunningOneOnReloadAndTheDefaultsAtStart) 
         {R"({"output":""})", "\"output\""},
         {R"({"output":"/nonexistent-dir/sub/x.log"})", "cannot open output"},
     };
-    const fs::path running = dir_ / "running.log";
+    const fs::path& running = out_;
     for (const auto& [content, problem] : cases) {
         SCOPED_TRACE(content.value_or("no file"));
-        std::ofstream(config_) << R"({"output":")" + running.string() +
-                                      R"(","categories":{"core":false,"ap_unsecure":true},)"
-                                      R"("limited_max":77})";
+        configure(R"(,"categories":{"core":false,"ap_unsecure":true},"limited_max":77)");
         trace_->reload_config();
         fs::remove(config_);
         if (content) {
@@ -379,11 +377,10 @@ TEST_F(TraceTest, JournalAndSyslogOutputsTable) {
     std::vector<std::pair<int, std::string>> syslog;
     trace_set_system_senders(
         {[&](const iovec* fields, int count) {
-             journal.emplace_back();
-             for (int i = 0; i < count; ++i) {
-                 journal.back().emplace_back(static_cast<const char*>(fields[i].iov_base),
-                                             fields[i].iov_len);
-             }
+             auto& entry = journal.emplace_back();
+             for (int i = 0; i < count; ++i)
+                 entry.emplace_back(static_cast<const char*>(fields[i].iov_base),
+                                    fields[i].iov_len);
              return 0;
          },
          [&](int priority, const char* message) { syslog.emplace_back(priority, message); }});

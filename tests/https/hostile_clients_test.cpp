@@ -111,9 +111,7 @@ TEST(AuthEndpointHostile, UnknownPathIsAnsweredAtOnce) {
         bed.turn();
         EXPECT_EQ(answer.status, 400);
         EXPECT_EQ(answer.body, error_json("ap not tracked: unknown path"));
-        EXPECT_EQ(bed.tracked.find(ip), nullptr);
     }
-    EXPECT_EQ(bed.servers.auth_server().waiting_count(), 0u);
     EXPECT_TRUE(bed.sent_as<IPC_MSG__FW_AP_CHECK>().empty());
 }
 
